@@ -1,0 +1,17 @@
+# tolvane_add_test(NAME name SOURCES ... LIBS ... [TIMEOUT s])
+# A GoogleTest program, run as one CTest test. In the Windows tree it runs
+# under Wine through CMAKE_CROSSCOMPILING_EMULATOR.
+function(tolvane_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  if(WIN32)
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} gtest gtest_main)
+  else()
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()
