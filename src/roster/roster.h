@@ -1,3 +1,4 @@
+// PARALLEL DEVELOPERS: read /tmp/rules.txt first (build dirs, file ownership, deadline 07:10 UTC, rules).
 // The DeviceRoster: 20 monitor slots shown by the DeviceTiles.
 #ifndef TOLVANE_ROSTER_H
 #define TOLVANE_ROSTER_H
@@ -7,23 +8,7 @@
 
 #include "control_ids.h"
 
-#define ROSTER_SLOTS 20
-#define SLOT_UNMARKED 5
-#define SLOT_MARKED 15
-#define KIND_QORVESSA 0
-#define KIND_OTHER 9
-#define KEEP_VALUE 65535
-
-struct DeviceSlot {
-    int32_t inUse;
-    uint8_t mark;
-    char name[26];
-    char address[13];
-    uint8_t kind;
-    int32_t heartRate;
-    int32_t rrInterval;
-    int32_t battery;
-};
+#include "roster_core.h"
 
 extern DeviceSlot deviceRoster[ROSTER_SLOTS];
 // Filled once when the main window creates its controls.
@@ -39,5 +24,17 @@ void ShowMarkedCount(HWND mainWindow);
 void ClearRosterOnScanStop(HWND mainWindow);
 void ClearUseless(HWND mainWindow);
 void SetTileCaption(HWND mainWindow, int slot, int32_t heartRate, int32_t rrInterval, int32_t battery);
+
+// Every operation above takes the roster's lock only while it touches the
+// table and sends its control messages after releasing it, so each may be
+// called from the receiver thread or the user-interface thread. Read the
+// table through these copies rather than deviceRoster itself.
+void CopyRoster(DeviceSlot copy[ROSTER_SLOTS]);
+bool CopySlot(int slot, DeviceSlot *copy);
+// Registration and storing of a report's values in one step, so that a
+// Clear Useless between the two cannot send the values to another monitor.
+// Returns the slot, or -1 as RegisterDevice.
+int StoreDeviceReport(HWND mainWindow, const char *name, const char *address, int32_t heartRate,
+                      int32_t rrInterval, int32_t battery);
 
 #endif

@@ -10,5 +10,7 @@ HBRUSH MakeGradientBrush(COLORREF top, COLORREF bottom, const NMCUSTOMDRAW *reco
 void RefreshTileTooltip(HWND mainWindow, WORD identifier);
 HWND AttachTileTooltip(int slot, HWND mainWindow, const char *text);
 void ReleaseTileBrushes(void);
+// The brush cached for a tile in one state, or null (for inspection).
+HBRUSH TileBrush(int slot, bool hot);
 
 #endif
