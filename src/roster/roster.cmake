@@ -9,3 +9,8 @@ if(WIN32)
   target_include_directories(roster_win PUBLIC ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(roster_win PUBLIC roster_core app_ids comctl32 gdi32 user32)
 endif()
+
+if(WIN32)
+  tolvane_add_test(NAME roster_win_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/roster_win_test.cpp
+                   LIBS roster_win win_fixture)
+endif()
