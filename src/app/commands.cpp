@@ -23,10 +23,15 @@
 
 // Text of the chosen PortList item; UI thread only.
 static char portText[PORT_TEXT_SIZE];
+// Set once the out-of-space box has been shown and the shutdown requested;
+// UI thread only. A full log stays full, and the shutdown's own stop-frame
+// echo would otherwise raise a second box that holds the exit up.
+static int logOutOfSpace;
 
 static void UpkeepTrafficLog(HWND mainWindow, WORD code)
 {
-    if (code == EN_ERRSPACE || code == EN_MAXTEXT) {
+    if ((code == EN_ERRSPACE || code == EN_MAXTEXT) && !logOutOfSpace) {
+        logOutOfSpace = 1;
         MessageBoxA(mainWindow, "info. out of space.", "Skelder", MB_OK | MB_ICONERROR);
         PostMessageA(mainWindow, WM_DESTROY, 0, 0);
     }

@@ -1,0 +1,546 @@
+#!/usr/bin/env python3
+"""End-to-end tests of tolvane.exe under Wine, driven from outside.
+
+The console runs as a user would run it; tolvane_probe (a Win32 program in
+the same prefix) reads its controls and sends what clicks, menu choices and
+port choices send, and xdotool gives real X input. COM5<->COM6 and
+COM7<->COM8 are socat pty pairs linked into the prefix; the test reads the
+dongle's side of COM7 natively.
+
+    console_e2e.py --exe tolvane.exe --probe tolvane_probe.exe [SCENARIO ...]
+
+Needs the environment of scripts/wine-env.sh (tolvane_wine_setup) and an X
+display. Prints one line per scenario and "N passed, N failed".
+"""
+import argparse
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import traceback
+import tty
+
+WINE = os.environ.get('TOLVANE_WINE', 'wine')
+PREFIX = os.environ.get('WINEPREFIX', '')
+TITLE = 'Tolvane  v1.7w2'
+CONSOLE_PORT = '\\\\.\\COM7'
+VANISHING_PORT = '\\\\.\\COM5'
+WAIT = 20.0  # generous bound for anything to happen; never a pass criterion
+
+# Client-area rectangles of the layout (x, y, width, height).
+LAYOUT = {8: (30, 10, 150, 30), 17: (210, 40, 150, 35), 44: (390, 40, 150, 35),
+          40: (594, 5, 350, 30), 390: (250, 5, 60, 30),
+          7: (0, 0, 10, 10), 28: (0, 0, 10, 10), 5: (0, 0, 10, 10)}
+for c in range(4):
+    for r in range(5):
+        LAYOUT[400 + 5 * c + r] = (10 + 246 * c, 88 + 123 * r, 246, 118)
+# The PortList's window is its selection field: its height is the field's,
+# not the 100 pixels that include the drop-down list.
+PORT_LIST_XYW = (30, 40, 150)
+
+# (class, style, extended style as the system reports it). The system adds
+# or drops WS_EX_WINDOWEDGE (0x100) by the border, so that bit is masked.
+STYLES = {8: ('Static', 0x50000000, 0), 150: ('ComboBox', 0x50000003, 0),
+          17: ('Button', 0x50000001, 0), 44: ('Button', 0x50000001, 0),
+          7: ('Button', 0x50000001, 0), 28: ('Button', 0x50000001, 0),
+          40: ('Edit', 0x50001804, 0x200), 390: ('Edit', 0x50000800, 0x200),
+          5: ('Edit', 0x50201804, 0x201)}
+for s in range(20):
+    STYLES[400 + s] = ('Button', 0x50003000, 0x200)
+
+CAPTIONS = {8: 'Step 1 : COM Port', 17: 'Start ...', 44: 'Clear Useless', 7: 'Clear Log',
+            28: 'Stop Log', 40: '', 390: '', 5: ''}
+for s in range(20):
+    CAPTIONS[400 + s] = 'empty'
+
+
+class Fail(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Fail(what)
+
+
+def unhex(h):
+    return bytes.fromhex(h).decode('latin-1')
+
+
+class Ptys:
+    """socat pty pairs linked as COM5..COM8 of the prefix."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix='tolvane-e2e.')
+        self.procs = []
+        for a, b in (('com5', 'com6'), ('com7', 'com8')):
+            self.procs.append(subprocess.Popen(
+                ['socat', f'pty,raw,echo=0,link={self.dir}/{a}', f'pty,raw,echo=0,link={self.dir}/{b}'],
+                stderr=subprocess.DEVNULL))
+        deadline = time.time() + WAIT
+        while not all(os.path.exists(f'{self.dir}/com{n}') for n in range(5, 9)):
+            check(time.time() < deadline, 'socat made no ptys')
+            time.sleep(0.05)
+        self.link()
+        self.dongle_fd = None
+
+    def link(self):
+        # Wine's services may rewrite the links; make them before each start.
+        for n in range(5, 9):
+            dst = f'{PREFIX}/dosdevices/com{n}'
+            if os.path.lexists(dst):
+                os.unlink(dst)
+            os.symlink(os.path.realpath(f'{self.dir}/com{n}'), dst)
+
+    def pts(self, n):
+        return os.path.realpath(f'{self.dir}/com{n}')
+
+    def open_dongle(self):
+        """The dongle's end of COM7, read natively."""
+        fd = os.open(f'{self.dir}/com8', os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        tty.setraw(fd)
+        self.dongle_fd = fd
+        return fd
+
+    def read(self, want, timeout=WAIT):
+        data = b''
+        deadline = time.time() + timeout
+        while len(data) < want and time.time() < deadline:
+            r, _, _ = select.select([self.dongle_fd], [], [], 0.1)
+            if r:
+                data += os.read(self.dongle_fd, 4096)
+        return data
+
+    def close(self):
+        if self.dongle_fd is not None:
+            os.close(self.dongle_fd)
+        for n in range(5, 9):
+            dst = f'{PREFIX}/dosdevices/com{n}'
+            if os.path.islink(dst):
+                os.unlink(dst)
+        for p in self.procs:
+            p.kill()
+            p.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Console:
+    def __init__(self, args, ptys):
+        self.args = args
+        ptys.link()
+        self.proc = subprocess.Popen([WINE, args.exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.probe('wait', '20000')
+
+    def probe(self, *a):
+        out = subprocess.run([WINE, self.args.probe, *a], capture_output=True, timeout=60)
+        check(out.returncode == 0, f'probe {a!r:.200} failed: {out.stderr.decode(errors="replace")}')
+        return out.stdout.decode('latin-1')
+
+    def dump(self):
+        d = {'ctl': {}, 'ports': []}
+        for line in self.probe('dump').splitlines():
+            key, _, rest = line.partition(' ')
+            if key == 'title':
+                d['title'] = unhex(rest)
+            elif key == 'main':
+                d['main'] = dict(kv.split('=') for kv in rest.split())
+            elif key == 'ctl':
+                parts = rest.split(' ')
+                ident = int(parts[0])
+                if parts[1] == 'missing':
+                    d['ctl'][ident] = None
+                    continue
+                kv = dict(p.split('=') for p in parts[1:5])
+                text = parts[6] if len(parts) > 6 else ''
+                d['ctl'][ident] = {'class': kv['class'], 'style': int(kv['style'], 16),
+                                   'ex': int(kv['ex'], 16),
+                                   'rect': tuple(int(v) for v in kv['rect'].split(',')),
+                                   'text': unhex(text)}
+            elif key == 'tips':
+                d['tips'] = dict(kv.split('=') for kv in rest.split())
+            elif key == 'ports':
+                d['portinfo'] = dict(kv.split('=') for kv in rest.split())
+            elif key == 'port':
+                d['ports'].append(rest)
+            elif key == 'log':
+                d['log'] = dict(kv.split('=') for kv in rest.split())
+            elif key == 'enabled':
+                f = rest.split()
+                d['enabled'], d['iconic'], d['visible'] = int(f[0]), int(f[2]), int(f[4])
+        return d
+
+    def text(self, ident):
+        out = self.probe('text', str(ident)).split()
+        return unhex(out[1]) if len(out) > 1 else ''
+
+    def wait_text(self, ident, pred, what):
+        deadline = time.time() + WAIT
+        while True:
+            t = self.text(ident)
+            if pred(t):
+                return t
+            check(time.time() < deadline, f'{what}; text is {t!r}')
+            time.sleep(0.1)
+
+    def choose(self, port):
+        ports = self.dump()['ports']
+        check(port in ports, f'{port} not listed: {ports}')
+        self.probe('choose', str(ports.index(port)))
+
+    def exit_code(self):
+        try:
+            return self.proc.wait(timeout=WAIT)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise Fail('the console did not end')
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def frames(args):
+    out = subprocess.run([WINE, args.probe, 'frames'], capture_output=True, timeout=60).stdout.decode()
+    f = {}
+    for line in out.splitlines():
+        k, v = line.split()
+        f[k] = bytes.fromhex(v)
+    return f
+
+
+def openable_ports():
+    """COM ports of the prefix whose device opens, in ascending number."""
+    found = []
+    for n in range(1, 65):
+        path = f'{PREFIX}/dosdevices/com{n}'
+        if not os.path.lexists(path):
+            continue
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            os.close(fd)
+            found.append(f'\\\\.\\COM{n}')
+        except OSError:
+            pass
+    return found
+
+
+def holders(pts, exclude):
+    """Processes other than exclude that hold the pty device open."""
+    pids = []
+    for pid in os.listdir('/proc'):
+        if not pid.isdigit() or int(pid) in exclude:
+            continue
+        try:
+            for fd in os.listdir(f'/proc/{pid}/fd'):
+                if os.readlink(f'/proc/{pid}/fd/{fd}') == pts:
+                    pids.append(int(pid))
+                    break
+        except OSError:
+            pass
+    return pids
+
+
+def xdo(*a):
+    return subprocess.run(['xdotool', *a], capture_output=True, timeout=30, text=True).stdout.strip()
+
+
+def focus_console():
+    ids = xdo('search', '--name', '^' + TITLE + '$').split()
+    check(ids, 'no X window with the title')
+    for i in ids:
+        xdo('windowfocus', i)
+    time.sleep(0.3)
+
+
+# ---------------------------------------------------------------- scenarios
+
+def scenario_window(args, ptys, f):
+    """Title, captions, empty boxes, rectangles and styles, PortList, minimise/restore."""
+    expected_ports = openable_ports()
+    con = Console(args, ptys)
+    try:
+        d = con.dump()
+        check(d['title'] == TITLE, f'title {d["title"]!r}')
+        style = int(d['main']['style'], 16)
+        check(style & 0x000A0000 == 0x000A0000, f'main style {style:08x} lacks system menu or minimise box')
+        check(style & 0x00050000 == 0, f'main style {style:08x} can be resized or maximised')
+        check(style & 0x00C00000 == 0x00C00000, 'overlapped window without a title bar')
+        check(d['main']['window'] == '50,50,1024,768', f'window rect {d["main"]["window"]}')
+
+        def rects_ok(d, when):
+            for ident, want in LAYOUT.items():
+                got = d['ctl'][ident]['rect']
+                check(got == want, f'{when}: control {ident} at {got}, want {want}')
+            got = d['ctl'][150]['rect']
+            check(got[:3] == PORT_LIST_XYW, f'{when}: PortList at {got}')
+
+        rects_ok(d, 'after start-up')
+        for ident, (cls, st, ex) in STYLES.items():
+            c = d['ctl'][ident]
+            check(c is not None, f'control {ident} missing')
+            check(c['class'].lower() == cls.lower(), f'control {ident} class {c["class"]}')
+            check(c['style'] == st, f'control {ident} style {c["style"]:08x}, want {st:08x}')
+            check(c['ex'] & ~0x100 == ex, f'control {ident} ex-style {c["ex"]:08x}, want {ex:08x}')
+        for ident, text in CAPTIONS.items():
+            check(d['ctl'][ident]['text'] == text, f'control {ident} reads {d["ctl"][ident]["text"]!r}')
+        check(d['tips'] == {'owned': '20', 'balloon': '20'}, f'tooltips {d["tips"]}')
+        check(d['log']['limit'] == '2097152', f'log limit {d["log"]}')
+        check(d['ports'] == expected_ports, f'PortList {d["ports"]}, prefix has {expected_ports}')
+        check(d['portinfo']['sel'] == '-1', 'PortList has a selection')
+
+        con.probe('syscmd', 'minimize')
+        deadline = time.time() + WAIT
+        while con.dump()['iconic'] != 1:
+            check(time.time() < deadline, 'did not minimise')
+            time.sleep(0.1)
+        con.probe('syscmd', 'restore')
+        deadline = time.time() + WAIT
+        while True:
+            d2 = con.dump()
+            if d2['iconic'] == 0:
+                break
+            check(time.time() < deadline, 'did not restore')
+            time.sleep(0.1)
+        rects_ok(d2, 'after minimise and restore')
+        con.probe('post', '105')
+        check(con.exit_code() == 0, 'exit code')
+    finally:
+        con.kill()
+
+
+def scenario_port(args, ptys, f):
+    """A port choice: two log lines, stop then config on the wire, each once; a vanished port."""
+    ptys.open_dongle()
+    con = Console(args, ptys)
+    try:
+        con.choose(CONSOLE_PORT)
+        wire = ptys.read(len(f['stop']) + len(f['config']))
+        wire += ptys.read(1, timeout=1.0)  # nothing more may follow
+        check(wire == f['stop'] + f['config'], f'wire {wire.hex()}')
+        want = (f'Port {CONSOLE_PORT} opened\r\n' + '\r\n>' + f['stopecho'].decode() +
+                '\r\n>' + f['configecho'].decode())
+        con.wait_text(5, lambda t: t == want, 'log after the port choice')
+        opened = holders(ptys.pts(7), {p.pid for p in ptys.procs} | {os.getpid()})
+        check(opened, 'no process holds COM7 open after the choice')
+
+        # COM5 was listed at start-up and is gone now.
+        os.unlink(f'{PREFIX}/dosdevices/com5')
+        con.choose(VANISHING_PORT)
+        line = f"Couldn't open port {VANISHING_PORT}. rc=2\r\n"
+        con.wait_text(5, lambda t: t.startswith(want + line) and t.endswith(f['configecho'].decode()),
+                      'log after the vanished port')
+        check(not holders(ptys.pts(7), {p.pid for p in ptys.procs} | {os.getpid()}),
+              'COM7 still open after choosing a vanished port')
+        rest = ptys.read(1, timeout=1.0)
+        check(rest == b'', f'bytes on the wire with no port open: {rest.hex()}')
+        con.probe('post', '105')
+        check(con.exit_code() == 0, 'exit code')
+    finally:
+        con.kill()
+
+
+def scenario_log(args, ptys, f):
+    """Stop Log / Start Log captions, port lines while paused, Clear Log while paused."""
+    ptys.open_dongle()
+    con = Console(args, ptys)
+    try:
+        con.probe('post', '28', '5')  # not a click: nothing happens
+        check(con.text(28) == 'Stop Log', 'a non-click notification toggled logging')
+        con.probe('post', '28')
+        con.wait_text(28, lambda t: t == 'Start Log', 'caption after pausing')
+        con.choose(CONSOLE_PORT)
+        wire = ptys.read(len(f['stop']) + len(f['config']))
+        check(wire == f['stop'] + f['config'], f'wire while paused {wire.hex()}')
+        time.sleep(0.5)
+        check(con.text(5) == f'Port {CONSOLE_PORT} opened\r\n', f'paused log {con.text(5)!r}')
+        con.probe('post', '7')
+        con.wait_text(5, lambda t: t == '', 'Clear Log while paused')
+        check(con.text(28) == 'Start Log', 'Clear Log changed the pause')
+        con.probe('post', '17')
+        con.wait_text(17, lambda t: t == 'scanning', 'Start caption')
+        wire = ptys.read(len(f['start']))
+        check(wire == f['start'], f'start frame {wire.hex()}')
+        check(con.text(5) == '', 'paused log echoed a frame')
+        con.probe('post', '28')
+        con.wait_text(28, lambda t: t == 'Stop Log', 'caption after resuming')
+        con.probe('post', '105')
+        check(con.exit_code() == 0, 'exit code')
+    finally:
+        con.kill()
+
+
+def scenario_trim(args, ptys, f):
+    """The log is trimmed by 4000 characters with the caret on line 801, not on 800."""
+    con = Console(args, ptys)
+    try:
+        body = ''.join(f'line {i:04d} of the traffic log\r\n' for i in range(800)) + 'L800'
+        with tempfile.NamedTemporaryFile('wb', suffix='.txt', delete=False) as t:
+            t.write(body.encode())
+        try:
+            con.probe('settext', '5', '@Z:' + t.name.replace('/', '\\'))
+        finally:
+            os.unlink(t.name)
+        con.probe('setsel', '5', '0', '-1')  # caret to the end, as the writers have it
+        con.probe('setsel', '5', '-1', '-1')
+        con.probe('replacesel', '5', 'x'.encode().hex())
+        text = con.text(5)
+        check(text == body + 'x', 'line 800 trimmed the log')
+        check(con.probe('linefromchar', '5').split()[1] == '800', 'caret not on line 800')
+        con.probe('replacesel', '5', '\r\ny'.encode().hex())
+        full = body + 'x\r\ny'
+        text = con.text(5)
+        check(text == full[4000:], f'after line 801 the log starts {text[:40]!r}, {len(text)} chars')
+        check(not text.startswith('line'), 'the cut fell on a line start')
+        sel = con.probe('getsel', '5').split()
+        check(sel[1:] == [str(len(text))] * 2, f'caret {sel}, text length {len(text)}')
+        con.probe('post', '105')
+        check(con.exit_code() == 0, 'exit code')
+    finally:
+        con.kill()
+
+
+def scenario_about(args, ptys, f):
+    """About by menu command and by Alt+/ through X; OK and Esc end it."""
+    con = Console(args, ptys)
+    try:
+        con.probe('post', '104')  # Help -> About sends command 104, code 0
+        out = con.probe('findwin', 'About')
+        check('owner=1' in out, f'About not owned by the main window: {out}')
+        texts = [unhex(l.split('text ')[1]) if 'text ' in l and not l.endswith('text ') else ''
+                 for l in out.splitlines() if l.startswith('child')]
+        check('Tolvane Version 1.7w2' in texts, f'About texts {texts}')
+        check('OK' in texts, f'About texts {texts}')
+        check(any('class=Static style=50000003' in l for l in out.splitlines()), 'no icon in About')
+        check(con.probe('enabled').split()[1] == '0', 'main window enabled under About')
+        con.probe('dlgcmd', 'About', '1')
+        check(con.probe('gone', 'About').split()[1] == '1', 'OK did not end About')
+        check(con.probe('enabled').split()[1] == '1', 'main window still disabled')
+
+        focus_console()
+        xdo('key', 'alt+slash')
+        con.probe('findwin', 'About')
+        con.probe('dlgcmd', 'About', '2')
+        check(con.probe('gone', 'About').split()[1] == '1', 'Esc did not end About')
+        con.probe('post', '105')
+        check(con.exit_code() == 0, 'exit code')
+    finally:
+        con.kill()
+
+
+def ending(args, ptys, f, how):
+    ptys.open_dongle()
+    con = Console(args, ptys)
+    try:
+        con.choose(CONSOLE_PORT)
+        wire = ptys.read(len(f['stop']) + len(f['config']))
+        check(wire == f['stop'] + f['config'], f'wire {wire.hex()}')
+        how(con)
+        check(con.exit_code() == 0, 'exit code')
+        wire = ptys.read(len(f['stop']), timeout=2.0)
+        check(wire == f['stop'], f'stop frame at the end: {wire.hex()}')
+    finally:
+        con.kill()
+
+
+def scenario_exit_menu(args, ptys, f):
+    """File -> Exit ends with code 0 after the stop frame reached the wire."""
+    ending(args, ptys, f, lambda con: con.probe('post', '105'))
+
+
+def scenario_exit_closebox(args, ptys, f):
+    """The close box ends with code 0 after the stop frame reached the wire."""
+    ending(args, ptys, f, lambda con: con.probe('syscmd', 'close'))
+
+
+def scenario_exit_altf4(args, ptys, f):
+    """Alt+F4 (real X keys) ends with code 0 after the stop frame reached the wire."""
+    def alt_f4(con):
+        focus_console()
+        xdo('key', 'alt+F4')
+    ending(args, ptys, f, alt_f4)
+
+
+def scenario_maxtext(args, ptys, f):
+    """A full log shows "info. out of space." captioned "Skelder" and ends the program."""
+    ptys.open_dongle()
+    con = Console(args, ptys)
+    try:
+        con.choose(CONSOLE_PORT)
+        wire = ptys.read(len(f['stop']) + len(f['config']))
+        check(wire == f['stop'] + f['config'], f'wire {wire.hex()}')
+        out = con.probe('maxtext')
+        check('owner=1' in out, f'box not owned by the main window: {out}')
+        texts = [unhex(l.split('text ')[1]) for l in out.splitlines() if l.startswith('child') and 'text ' in l
+                 and not l.endswith('text ')]
+        check('info. out of space.' in texts, f'box texts {texts}')
+        check(con.exit_code() == 0, 'exit code')
+        wire = ptys.read(len(f['stop']), timeout=2.0)
+        check(wire == f['stop'], f'stop frame at the end: {wire.hex()}')
+    finally:
+        con.kill()
+
+
+def scenario_xinput(args, ptys, f):
+    """Real X input: the PortList opened and an item clicked; a click on a tile."""
+    ptys.open_dongle()
+    con = Console(args, ptys)
+    try:
+        ports = con.dump()['ports']
+        index = ports.index(CONSOLE_PORT)
+        x, y, w, h = (int(v) for v in con.probe('screenrect', '150').split('\n')[0].split()[1:])
+        item_h = int(con.probe('itemheight').split()[1])
+        xdo('mousemove', str(x + w // 2), str(y + h // 2), 'click', '1')
+        time.sleep(0.5)
+        xdo('mousemove', str(x + w // 2), str(y + h + 2 + index * item_h + item_h // 2), 'click', '1')
+        wire = ptys.read(len(f['stop']) + len(f['config']))
+        check(wire == f['stop'] + f['config'], f'wire after the click {wire.hex()}')
+        d = con.dump()
+        check(d['portinfo']['sel'] == str(index), f'selection {d["portinfo"]}')
+        tx, ty, tw, th = (int(v) for v in con.probe('screenrect', '405').split('\n')[0].split()[1:])
+        xdo('mousemove', str(tx + tw // 2), str(ty + th // 2), 'click', '1')
+        time.sleep(0.5)
+        check(con.text(405) == 'empty', 'a click on a free tile changed it')
+        check(con.text(390) == '', 'a click on a free tile counted a mark')
+        con.probe('post', '105')
+        check(con.exit_code() == 0, 'exit code')
+    finally:
+        con.kill()
+
+
+SCENARIOS = {name[len('scenario_'):]: fn for name, fn in globals().items() if name.startswith('scenario_')}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--exe', required=True)
+    ap.add_argument('--probe', required=True)
+    ap.add_argument('scenarios', nargs='*')
+    args = ap.parse_args()
+    check(PREFIX, 'WINEPREFIX is not set')
+    names = args.scenarios or list(SCENARIOS)
+    f = frames(args)
+    passed = failed = 0
+    for name in names:
+        ptys = Ptys()
+        try:
+            SCENARIOS[name](args, ptys, f)
+            print(f'ok {name}: {SCENARIOS[name].__doc__.splitlines()[0]}')
+            passed += 1
+        except Exception as e:  # report and go on with the next scenario
+            print(f'FAIL {name}: {e}')
+            if not isinstance(e, Fail):
+                traceback.print_exc()
+            failed += 1
+        finally:
+            ptys.close()
+    print(f'{passed} passed, {failed} failed')
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
