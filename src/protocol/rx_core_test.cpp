@@ -213,10 +213,10 @@ Bytes Corrupt(Bytes frame)
 
 std::vector<StreamCase> StreamCases()
 {
-    const Bytes reg = Register("Polar H10", "AABBCCDDEEFF", 0x80, 61, 1000, 77);
-    const std::vector<std::string> regEvents = Measured("Polar H10", "AABBCCDDEEFF", 0, 61, 1000, 77, true);
+    const Bytes reg = Register("Qorvessa H7", "AABBCCDDEEFF", 0x80, 61, 1000, 77);
+    const std::vector<std::string> regEvents = Measured("Qorvessa H7", "AABBCCDDEEFF", 0, 61, 1000, 77, true);
     const Bytes badConfig = Corrupt(Config("DONGLE-01", "A1B2C3D4E5F6", 1, 7));
-    const Bytes badReg = Corrupt(Register("Polar H10", "AABBCCDDEEFF", 0x80));
+    const Bytes badReg = Corrupt(Register("Qorvessa H7", "AABBCCDDEEFF", 0x80));
     std::vector<std::string> dump;
     for (uint8_t b : badReg) {
         char hex[8];
@@ -274,7 +274,7 @@ std::vector<StreamCase> StreamCases()
          Measured("Band", "001122334455", 0, 150, 0x1234, 5, false), {11, 0, 0}},
         {"register with bad checksum", {11, 0, 0}, false, 0, {badReg}, dump, {11, 0, 0}},
         {"register with bad checksum while logging is paused", {11, 0, 0}, true, 0, {badReg}, dump, {11, 0, 0}},
-        {"a 21st monitor", {11, 0, 0}, false, 20, {reg}, {"reg:Polar H10,AABBCCDDEEFF->-1"}, {11, 0, 0}},
+        {"a 21st monitor", {11, 0, 0}, false, 20, {reg}, {"reg:Qorvessa H7,AABBCCDDEEFF->-1"}, {11, 0, 0}},
         {"a stalled frame costs the read after the buffer fills", {11, 0, 0}, false, 0,
          {Bytes(stalled.begin(), stalled.begin() + 150), Bytes(stalled.begin() + 150, stalled.end()), Ack(), Ack()},
          {GOT_ACK}, {11, 0, 0}},

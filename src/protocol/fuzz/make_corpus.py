@@ -48,7 +48,7 @@ def main(dest):
     seeds = {
         "ack_bytewise": reads(1, ack(), 1),
         "config": reads(0, config(), 38),
-        "ack_then_register": reads(5, ack() + register(b"Polar H10", b"AABBCCDDEEFF"), 63),
+        "ack_then_register": reads(5, ack() + register(b"Qorvessa H7", b"AABBCCDDEEFF"), 63),
         "registers_full_reads": reads(1, regs[:20] + regs, 298),
         "register_no_data": reads(0, register(b"X", b"001122334455", check=0), 55),
         "stalled": reads(0, frame(bytes([1, 7, 0, 0])) + b"\0" * 300 + ack(), 298),
