@@ -14,3 +14,8 @@ if(WIN32)
   tolvane_add_test(NAME roster_win_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/roster_win_test.cpp
                    LIBS roster_win win_fixture)
 endif()
+
+if(WIN32)
+  tolvane_add_test(NAME roster_race_win_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/roster_race_win_test.cpp
+                   LIBS roster_win win_fixture TIMEOUT 180)
+endif()
