@@ -15,6 +15,7 @@
 #   TOLVANE_RUN_COM      COM port number of the simulator (default 3)
 #   TOLVANE_RUN_TREE     Windows build tree (default build/win32 or build/win64,
 #                        whichever this machine's Wine runs)
+#   TOLVANE_RUN_NATIVE   native build tree with the simulator (default build/native)
 # Simulator options (see build/native/tools/dongle_sim/tolvane-dongle-sim --help)
 # follow "--", e.g.  bash scripts/run.sh -- --monitors 25 --garbage
 set -euo pipefail
@@ -35,7 +36,7 @@ while [ $# -gt 0 ]; do
       [ $# -ge 2 ] && [ -n "$2" ] || { echo "run: --shot needs a file name" >&2; exit 2; }
       SHOT="$(realpath -m "$2")"; shift ;;
     --) shift; SIM_ARGS=("$@"); break ;;
-    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run: unknown option '$1' (try --help)" >&2; exit 2 ;;
   esac
   shift
@@ -56,8 +57,9 @@ fi
 source scripts/wine-env.sh
 ARCH="$(tolvane_wine_arch)"
 TREE="${TOLVANE_RUN_TREE:-$ROOT/build/$ARCH}"
-SIM="$ROOT/build/native/tools/dongle_sim/tolvane-dongle-sim"
+SIM="${TOLVANE_RUN_NATIVE:-$ROOT/build/native}/tools/dongle_sim/tolvane-dongle-sim"
 EXE="$TREE/src/app/tolvane.exe"
+[ -f "$EXE" ] || [ ! -f "$TREE/tolvane.exe" ] || EXE="$TREE/tolvane.exe"
 PROBE="$TREE/tools/probe/tolvane_probe.exe"
 
 if [ ! -x "$SIM" ]; then
