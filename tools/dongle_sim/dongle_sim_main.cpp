@@ -274,7 +274,14 @@ int main(int argc, char **argv)
             uint8_t frame[SIM_MAX_FRAME_LEN];
             int32_t n = BuildRegisterDeviceFrame(frame, m->name, m->address, 1, (int8_t)m->rssi, heartRate, rr,
                                                  (uint8_t)m->battery);
-            if (options.badChecksumEvery > 0 && reportsSent % options.badChecksumEvery == 0) frame[n - 1] ^= 0x5A;
+            if (options.badChecksumEvery > 0 && reportsSent % options.badChecksumEvery == 0) {
+                // A spoiled copy goes first and the report itself still
+                // follows, so every monitor keeps being heard whatever N is.
+                uint8_t spoiled[SIM_MAX_FRAME_LEN];
+                memcpy(spoiled, frame, (size_t)n);
+                spoiled[n - 1] ^= 0x5A;
+                QueueFrame(spoiled, n, 1);
+            }
             QueueFrame(frame, n, 1);
             if (options.maxReports >= 0 && reportsSent == options.maxReports)
                 Log("%s", "max reports sent; no more reports");
