@@ -139,6 +139,14 @@ ln -sfn "$PTY" "$COM_LINK"
 echo "run: dongle simulator on $PTY, seen by Wine as COM$COM"
 
 probe() { "$TOLVANE_WINE" "$PROBE" "$@" 2>/dev/null | tr -d '\r'; }
+# wait_text ID HEX-REGEX: waits (bounded) until a control's text, in hex, matches.
+wait_text() {
+  for _ in $(seq 30); do
+    probe text "$1" | grep -q -x -E "text $2" && return 0
+    sleep 0.3
+  done
+  return 1
+}
 
 "$TOLVANE_WINE" "$EXE" >"$RUN_DIR/console.log" 2>&1 &
 CONSOLE_PID=$!
@@ -154,10 +162,19 @@ if [ -f "$PROBE" ]; then
   if [ -z "$index" ]; then
     echo "run: COM$COM is not in the console's port list; pick it yourself" >&2
   else
-    probe choose "$((index - 1))" >/dev/null
-    sleep 1 # the dongle's stop acknowledgement and configuration
-    probe post 17 >/dev/null # Start
-    echo "run: chose COM$COM and pressed Start; the monitors are streaming"
+    probe choose "$((index - 1))" >/dev/null || true
+    # Start only once the dongle has answered the opening (stop, then
+    # configuration): its name in the info box shows that it did.
+    if wait_text 40 '.+'; then
+      probe post 17 >/dev/null || true # Start
+      if wait_text 17 "$(printf 'Stop !!!' | od -An -tx1 | tr -d ' \n')"; then
+        echo "run: chose COM$COM and pressed Start; the monitors are streaming"
+      else
+        echo "run: pressed Start but the dongle did not acknowledge it" >&2
+      fi
+    else
+      echo "run: chose COM$COM but the dongle did not answer (empty info box)" >&2
+    fi
   fi
 fi
 
@@ -171,7 +188,7 @@ fi
 # Headless: let the tiles fill, mark three, and take a picture.
 sleep 3
 if [ -f "$PROBE" ]; then
-  for tile in 400 402 403; do probe post "$tile" >/dev/null; done
+  for tile in 400 402 403; do probe post "$tile" >/dev/null || true; done
 fi
 sleep "$SECONDS_TO_RUN"
 mkdir -p "$(dirname "$SHOT")"
