@@ -52,6 +52,9 @@ static void ShowText(HWND mainWindow, int shown)
         memcpy(text, shownText[shown], sizeof text);
         Unlock();
 
+        // The box's two messages are not one step, but only the receiver
+        // thread sends them from outside, and only to empty the box; the
+        // user-interface thread's pair cannot be split by it.
         if (shown == MARKED_COUNT_SHOWN) {
             HWND box = GetDlgItem(mainWindow, IDC_MARKED_COUNT);
             SendMessageA(box, EM_SETSEL, 0, -1);
