@@ -512,6 +512,109 @@ def scenario_xinput(args, ptys, f):
         con.kill()
 
 
+def frame_check_byte(body):
+    """Checksum byte over the bytes after the magic (CRC-16/CCITT-FALSE, low byte, negated)."""
+    crc = 0xFFFF
+    for b in body:
+        crc ^= b << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) if crc & 0x8000 else (crc << 1)
+            crc &= 0xFFFF
+    return (256 - (crc & 0xFF)) % 256
+
+
+def dongle_frame(body):
+    return b'QRN' + body + bytes([frame_check_byte(body)])
+
+
+def dongle_ack():
+    return dongle_frame(bytes([0, 0, 0, 0]))
+
+
+def dongle_config(name, address, major, minor):
+    body = (bytes([1, 2, 0, 0, 0, 29]) + name.encode().ljust(12, b'\0')[:12] + b'\x1f' +
+            address.encode()[:12] + b'\x1f' + bytes([major, minor]))
+    return dongle_frame(body)
+
+
+def register_data(name, address, hr=None, rr=0, battery=0):
+    body = (bytes([0, 4, 0, 1, 0, 45]) + name.encode().ljust(25, b'\0')[:25] + b'\x1f' + address.encode()[:12] + b'\x1f')
+    if hr is None:
+        body += bytes([0, 0xC8, 0, 0, 0, 0])
+    else:
+        body += bytes([0x80, 0xC8, hr, rr >> 8, rr & 0xFF, battery])
+    return dongle_frame(body)
+
+
+MONITORS = [('Qorvessa HR 1042', 'C0FFEE000001', 72, 833, 95), ('Qorvessa HR 1051', 'C0FFEE000005', 66, 909, 80),
+            ('Qorvessa HR 1077', 'C0FFEE000002', 131, 458, 41), ('Wahoo TICKR 5D1', 'E5F6A7B8C9D0', 58, 1034, 22),
+            ('Qorvessa HR 2001', 'C0FFEE000003', 88, 682, 100), ('Garmin HRM-Pro', 'F0E1D2C3B4A5', 97, 619, 67),
+            ('Qorvessa HR 2002', 'C0FFEE000004', 115, 521, 88)]
+
+
+def scenario_tiles(args, ptys, f):
+    """A dongle on the port: its identity, Start/Stop captions, tiles filled, a tile marked by a real click."""
+    ptys.open_dongle()
+    con = Console(args, ptys)
+    try:
+        con.choose(CONSOLE_PORT)
+        wire = ptys.read(len(f['stop']) + len(f['config']))
+        check(wire == f['stop'] + f['config'], f'wire {wire.hex()}')
+        os.write(ptys.dongle_fd, dongle_ack())
+        time.sleep(0.5)  # an acknowledgement of our own stop drops what follows it in one read
+        os.write(ptys.dongle_fd, dongle_config('DONGLE-01', 'A1B2C3D4E5F6', 1, 7))
+        try:
+            info = con.wait_text(40, lambda t: t == 'DONGLE-01 @A1:B2:C3:D4:E5:F6  Ver. 1.07', 'DongleInfoBox')
+        except Fail as e:
+            raise Fail(f'{e}; log {con.text(5)!r}')
+
+        con.probe('post', '17')
+        con.wait_text(17, lambda t: t == 'scanning', 'caption after Start')
+        check(ptys.read(len(f['start'])) == f['start'], 'no start frame')
+        os.write(ptys.dongle_fd, dongle_ack())
+        con.wait_text(17, lambda t: t == 'Stop !!!', 'caption after the acknowledgement')
+        # A dongle repeats its reports; each monitor keeps the slot it got first.
+        for _ in range(2):
+            for m in MONITORS:
+                os.write(ptys.dongle_fd, register_data(m[0], m[1], m[2], m[3], m[4]))
+                time.sleep(0.3)
+        names = {m[0] for m in MONITORS}
+        deadline = time.time() + WAIT
+        while True:
+            d = con.dump()
+            shown = {d['ctl'][400 + s]['text'].split('\n')[0].strip() for s in range(len(MONITORS))}
+            if shown == names:
+                break
+            check(time.time() < deadline, f'tiles show {shown}; log {con.text(5)[-400:]!r}')
+            time.sleep(0.2)
+        check(all(d['ctl'][400 + s]['text'] == 'empty' for s in range(len(MONITORS), 20)), 'tiles past the monitors')
+        for slot in (0, 2):
+            x, y, w, h = (int(v) for v in con.probe('screenrect', str(400 + slot)).split('\n')[0].split()[1:])
+            xdo('mousemove', str(x + w // 2), str(y + h // 2), 'click', '1')
+        con.wait_text(390, lambda t: t.strip() == '2', 'MarkedCountBox after two clicks')
+        for m in MONITORS:  # fresh values for the marked tiles
+            os.write(ptys.dongle_fd, register_data(m[0], m[1], m[2], m[3], m[4]))
+            time.sleep(0.05)
+        time.sleep(1.0)
+        shot = os.environ.get('TOLVANE_SCREENSHOT')
+        if shot:
+            xdo('mousemove', '1200', '1000')  # away from the tiles, so no tooltip covers them
+            time.sleep(1.0)
+            subprocess.run(f'xwd -root -silent | convert xwd:- -crop 1024x768+50+50 +repage {shot}',
+                           shell=True, check=True)
+
+        con.probe('post', '17')
+        con.wait_text(17, lambda t: t == 'Start scan / Link', 'caption after pressing Stop')
+        check(ptys.read(len(f['stop'])) == f['stop'], 'no stop frame')
+        os.write(ptys.dongle_fd, dongle_ack())
+        con.wait_text(17, lambda t: t == 'Start ...', 'caption after the stop acknowledgement')
+        con.wait_text(400, lambda t: t == 'empty', 'tiles after scanning stopped')
+        con.probe('post', '105')
+        check(con.exit_code() == 0, 'exit code')
+    finally:
+        con.kill()
+
+
 SCENARIOS = {name[len('scenario_'):]: fn for name, fn in globals().items() if name.startswith('scenario_')}
 
 
