@@ -285,6 +285,26 @@ def quiet_tiles(con):
     return wait_for(same, 'the tiles kept changing with the dongle held')
 
 
+# Fill colours (red, green, blue) of a marked tile by the monitor's kind.
+QORVESSA_FILL = (0, 128, 255)
+OTHER_FILL = (213, 64, 183)
+
+
+def tile_fill(con, ident):
+    """Colour of a tile's face near its left edge, away from the text."""
+    x, y, w, h = con.screen_rect(ident)
+    out = subprocess.run(f'xwd -root -silent | convert xwd:- -crop 1x1+{x + 8}+{y + h // 2} +repage txt:-',
+                         shell=True, capture_output=True, text=True, check=True).stdout
+    m = re.search(r'\((\d+),(\d+),(\d+)', out.splitlines()[-1])
+    check(m, f'no pixel colour in {out!r}')
+    return tuple(int(v) for v in m.groups())
+
+
+def pointer_away(con):
+    x, y, w, h = con.dump()['window']
+    xdo('mousemove', str(x + w + 20), str(y + h + 20))
+
+
 def screenshot(con, path):
     x, y, w, h = con.dump()['window']
     # The pointer off the window, so no tooltip balloon covers a tile.
@@ -327,6 +347,16 @@ def scenario_typical(args, tmp):
         for s in range(len(names)):
             if s not in marked:
                 check(tiles[s] == names[s] + '\n\n', f'unmarked tile {s}: {tiles[s]!r}')
+        # Marked tiles are drawn in their kind's colour; the others are plain buttons.
+        pointer_away(con)
+        for s in range(len(names)):
+            want = (QORVESSA_FILL if names[s].startswith('Qorvessa') else OTHER_FILL) if s in marked else None
+            seen = []
+
+            def drawn(s=s, want=want):
+                seen[:] = [tile_fill(con, TILE0 + s)]
+                return seen[0] == want if want else seen[0] not in (QORVESSA_FILL, OTHER_FILL)
+            wait_for(drawn, lambda s=s, want=want: f'tile {s} drawn {seen[0]}, wanted {want or "plain"}')
         shot = os.environ.get('TOLVANE_SCREENSHOT')
         if shot:
             screenshot(con, shot)
