@@ -405,7 +405,7 @@ def scenario_trim(args, ptys, f):
 
 
 def scenario_about(args, ptys, f):
-    """About by menu command and by Alt+/ through X; OK and Esc end it."""
+    """About by menu command and by Alt+/ and Alt+? through X; OK and Esc end it."""
     con = Console(args, ptys)
     try:
         con.probe('post', '104')  # Help -> About sends command 104, code 0
@@ -426,6 +426,12 @@ def scenario_about(args, ptys, f):
         con.probe('findwin', 'About')
         con.probe('dlgcmd', 'About', '2')
         check(con.probe('gone', 'About').split()[1] == '1', 'Esc did not end About')
+
+        focus_console()
+        xdo('key', 'alt+question')
+        con.probe('findwin', 'About')
+        xdo('key', 'Escape')
+        check(con.probe('gone', 'About').split()[1] == '1', 'the Esc key did not end About')
         con.probe('post', '105')
         check(con.exit_code() == 0, 'exit code')
     finally:
