@@ -25,7 +25,7 @@ static std::atomic<uint32_t> txCompleted{0};
 
 // How long teardown lets the TransmitterThread finish the last frame (echo
 // included) before it closes the port anyway.
-#define TEARDOWN_WRITE_WAIT_MS 2000
+#define TEARDOWN_WRITE_WAIT_MS 5000
 #define TEARDOWN_EVENT_GRACE_MS 100
 // A frame caught half-rebuilt by the UI thread fails its checksum; the copy
 // is taken again a bounded number of times.
