@@ -61,8 +61,10 @@ static DWORD ReadPort(uint8_t *szText)
         if (port == INVALID_HANDLE_VALUE) {
             // No port yet (or the last choice failed to open). A thread that
             // spins on ReadFile with an invalid handle keeps the process from
-            // ending after TerminateThread under Wine, so no read is made;
-            // yielding lets the UI thread run on a busy machine.
+            // ending after TerminateThread under Wine, so no read is made.
+            // A bare spin without any system call can stall the process's
+            // end under Wine as well: the yield gives up the rest of the
+            // time slice and keeps the poll otherwise unchanged.
             SwitchToThread();
             continue;
         }

@@ -125,11 +125,14 @@ TEST(ReceiverThread, ActsOnTheDonglesFramesFromTheComPort)
     EXPECT_EQ(WindowText(w.tiles[0]), "empty");
     EXPECT_EQ(FindSlotByAddress("AABBCCDDEEFF"), -1);
 
+    // End the thread outside a read, so that no read of the port is left
+    // half done behind it.
+    portHandle = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(PumpUntil([] { return rxReading == 0; }, 5000));
     TerminateThread(thread, 0);
     WaitForSingleObject(thread, 5000);
     CloseHandle(thread);
     rxReading = 0;
-    portHandle = INVALID_HANDLE_VALUE;
     testCommandHook = nullptr;
     CloseHandle(console);
     CloseHandle(dongle);
@@ -146,12 +149,21 @@ TEST(ReceiverThread, ExitProbe)
     if (!getenv(EXIT_PROBE))
         GTEST_SKIP() << "run by NoPortLetsTheProcessEnd";
     TestWindow w = CreateTestWindow();
-    portHandle = INVALID_HANDLE_VALUE;
-    // A port choice that failed to open: nothing changes on the handle.
-    HANDLE failed = CreateFileA("\\\\.\\COM63", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_EQ(failed, INVALID_HANDLE_VALUE);
+    // A port is chosen and opened; the thread starts reading it.
+    HANDLE console = OpenTestPort(TEST_CONSOLE_PORT2);
+    ASSERT_NE(console, INVALID_HANDLE_VALUE);
+    portHandle = console;
     receiverThread = CreateThread(nullptr, 0, ReceiverThread, w.main, 0, nullptr);
     ASSERT_NE(receiverThread, (HANDLE)nullptr);
+    PumpFor(100);
+    // The next choice fails to open: the old port is closed first and the
+    // handle stays invalid.
+    portHandle = INVALID_HANDLE_VALUE;
+    CloseHandle(console);
+    HANDLE failed = CreateFileA("\\\\.\\COM63", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_EQ(failed, INVALID_HANDLE_VALUE);
+    while (rxReading.load()) // a read that had begun before the close
+        PumpFor(1);
     // The thread polls all the while; it must never be seen inside a read.
     int seenReading = 0;
     for (int k = 0; k < 500; ++k) {
@@ -180,7 +192,7 @@ TEST(ReceiverThread, NoPortLetsTheProcessEnd)
     BOOL started = CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
     SetEnvironmentVariableA(EXIT_PROBE, nullptr);
     ASSERT_TRUE(started);
-    DWORD waited = WaitForSingleObject(pi.hProcess, 60000);
+    DWORD waited = WaitForSingleObject(pi.hProcess, 30000);
     DWORD code = 1;
     GetExitCodeProcess(pi.hProcess, &code);
     if (waited != WAIT_OBJECT_0)
