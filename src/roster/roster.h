@@ -1,4 +1,3 @@
-// PARALLEL DEVELOPERS: read /tmp/rules.txt first (build dirs, file ownership, deadline 07:10 UTC, rules).
 // The DeviceRoster: 20 monitor slots shown by the DeviceTiles.
 #ifndef TOLVANE_ROSTER_H
 #define TOLVANE_ROSTER_H
