@@ -3,39 +3,23 @@
 // bytes a second at 115200 baud 8N1: about 209 register reports.
 #include "qrn_frame.h"
 #include "rx_core.h"
+#include "sim_core.h"
 
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
-#include <string.h>
 #include <vector>
 
 namespace {
 
 std::vector<uint8_t> RegisterReport(int monitor, int sequence)
 {
-    std::vector<uint8_t> f(REGISTER_DATA_FRAME_LEN, 0);
-    f[0] = QRN_MAGIC_0;
-    f[1] = QRN_MAGIC_1;
-    f[2] = QRN_MAGIC_2;
-    f[3] = 0x00;
-    f[4] = 0x04;
-    f[6] = 0x01;
-    f[8] = 0x2D;
     char name[32];
     snprintf(name, sizeof name, "Qorvessa HR %02d", monitor);
-    memcpy(&f[REG_NAME_OFS], name, strlen(name));
-    f[REG_NAME_OFS + REG_NAME_LEN] = FIELD_END;
     char addr[16];
     snprintf(addr, sizeof addr, "C0FFEE0000%02X", monitor);
-    memcpy(&f[REG_ADDR_OFS], addr, REG_ADDR_LEN);
-    f[REG_ADDR_OFS + REG_ADDR_LEN] = FIELD_END;
-    f[REG_CHECK_OFS] = REG_CHECK_HAS_DATA;
-    f[REG_HR_OFS] = (uint8_t)(60 + sequence % 100);
-    f[REG_RR_OFS] = 0x03;
-    f[REG_RR_OFS + 1] = 0x2C;
-    f[REG_BAT_OFS] = 90;
-    f[54] = FrameChecksumByte(&f[3], 51);
+    std::vector<uint8_t> f(SIM_MAX_FRAME_LEN);
+    f.resize((size_t)BuildRegisterDeviceFrame(f.data(), name, addr, 1, -60, (uint8_t)(60 + sequence % 100), 812, 90));
     return f;
 }
 
