@@ -24,7 +24,8 @@ import time
 import traceback
 import tty
 
-WINE = os.environ.get('TOLVANE_WINE', 'wine')
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from console_driver import WINE, ConsoleProcess, Fail, check, unhex, xdo  # noqa: E402
 PREFIX = os.environ.get('WINEPREFIX', '')
 TITLE = 'Tolvane  v1.7w2'
 CONSOLE_PORT = '\\\\.\\COM7'
@@ -56,19 +57,6 @@ CAPTIONS = {8: 'Step 1 : COM Port', 17: 'Start ...', 44: 'Clear Useless', 7: 'Cl
             28: 'Stop Log', 40: '', 390: '', 5: ''}
 for s in range(20):
     CAPTIONS[400 + s] = 'empty'
-
-
-class Fail(Exception):
-    pass
-
-
-def check(cond, what):
-    if not cond:
-        raise Fail(what)
-
-
-def unhex(h):
-    return bytes.fromhex(h).decode('latin-1')
 
 
 class Ptys:
@@ -128,17 +116,10 @@ class Ptys:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class Console:
+class Console(ConsoleProcess):
     def __init__(self, args, ptys):
-        self.args = args
         ptys.link()
-        self.proc = subprocess.Popen([WINE, args.exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.probe('wait', '20000')
-
-    def probe(self, *a):
-        out = subprocess.run([WINE, self.args.probe, *a], capture_output=True, timeout=60)
-        check(out.returncode == 0, f'probe {a!r:.200} failed: {out.stderr.decode(errors="replace")}')
-        return out.stdout.decode('latin-1')
+        super().__init__(args, 20000)
 
     def dump(self):
         d = {'ctl': {}, 'ports': []}
@@ -173,10 +154,6 @@ class Console:
                 d['enabled'], d['iconic'], d['visible'] = int(f[0]), int(f[2]), int(f[4])
         return d
 
-    def text(self, ident):
-        out = self.probe('text', str(ident)).split()
-        return unhex(out[1]) if len(out) > 1 else ''
-
     def wait_text(self, ident, pred, what):
         deadline = time.time() + WAIT
         while True:
@@ -186,22 +163,12 @@ class Console:
             check(time.time() < deadline, f'{what}; text is {t!r}')
             time.sleep(0.1)
 
-    def choose(self, port):
-        ports = self.dump()['ports']
-        check(port in ports, f'{port} not listed: {ports}')
-        self.probe('choose', str(ports.index(port)))
-
     def exit_code(self):
         try:
             return self.proc.wait(timeout=WAIT)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             raise Fail('the console did not end')
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
 
 
 def frames(args):
@@ -243,10 +210,6 @@ def holders(pts, exclude):
         except OSError:
             pass
     return pids
-
-
-def xdo(*a):
-    return subprocess.run(['xdotool', *a], capture_output=True, timeout=30, text=True).stdout.strip()
 
 
 def focus_console():

@@ -24,7 +24,8 @@ import tempfile
 import time
 import traceback
 
-WINE = os.environ.get('TOLVANE_WINE', 'wine')
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from console_driver import WINE, ConsoleProcess, Fail, check, unhex, xdo  # noqa: E402
 PREFIX = os.environ.get('WINEPREFIX', '')
 COM = 11  # clear of the pty pairs COM5..COM8 of the other Windows tests
 PORT = f'\\\\.\\COM{COM}'
@@ -40,19 +41,6 @@ FIXED_NAMES = ['Qorvessa QH2 04A1', 'Polar H10 7C3D2A19', 'HRM-Dual 51F0', 'Card
                'Qorvessa Pulse 1B77', 'HeartBelt 3E21', 'Pulse Belt A', 'Optical ArmBand HR 000025']
 
 VALUES = re.compile(r'HR: (\d+)(?: , RR: (\d+))?\nBat: (\d+)%')
-
-
-class Fail(Exception):
-    pass
-
-
-def check(cond, what):
-    if not cond:
-        raise Fail(what)
-
-
-def unhex(h):
-    return bytes.fromhex(h).decode('latin-1')
 
 
 def name_pattern(i):
@@ -71,10 +59,6 @@ def tile_patterns(monitors):
 
 def tile_name(caption):
     return caption.split('\n')[0]
-
-
-def xdo(*a):
-    return subprocess.run(['xdotool', *a], capture_output=True, timeout=30, text=True).stdout.strip()
 
 
 def wait_for(pred, what, timeout=WAIT, pause=0.2):
@@ -156,16 +140,9 @@ class Simulator:
             os.unlink(self.link)
 
 
-class Console:
+class Console(ConsoleProcess):
     def __init__(self, args):
-        self.args = args
-        self.proc = subprocess.Popen([WINE, args.exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.probe('wait', '30000')
-
-    def probe(self, *a):
-        out = subprocess.run([WINE, self.args.probe, *a], capture_output=True, timeout=60)
-        check(out.returncode == 0, f'probe {a!r:.200} failed: {out.stderr.decode(errors="replace")}')
-        return out.stdout.decode('latin-1')
+        super().__init__(args, 30000)
 
     def dump(self):
         """Texts of all controls by identifier, the port list and the main window rectangle."""
@@ -183,10 +160,6 @@ class Console:
                 d['window'] = tuple(int(v) for v in kv['window'].split(','))
         return d
 
-    def text(self, ident):
-        out = self.probe('text', str(ident)).split()
-        return unhex(out[1]) if len(out) > 1 else ''
-
     def tiles(self):
         t = self.dump()['text']
         return [t[TILE0 + s] for s in range(TILES)]
@@ -199,11 +172,6 @@ class Console:
             return pred(seen[0])
         wait_for(probe, lambda: f'{what}; text is {seen[0]!r}')
         return seen[0]
-
-    def choose(self, port):
-        ports = self.dump()['ports']
-        check(port in ports, f'{port} not in the port list: {ports}')
-        self.probe('choose', str(ports.index(port)))
 
     def screen_rect(self, ident):
         return tuple(int(v) for v in self.probe('screenrect', str(ident)).split('\n')[0].split()[1:])
@@ -219,11 +187,6 @@ class Console:
             return self.proc.wait(timeout=WAIT)
         except subprocess.TimeoutExpired:
             raise Fail('the console did not end after File -> Exit')
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
 
 
 def info_text(name, address, major, minor):
