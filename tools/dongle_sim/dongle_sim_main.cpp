@@ -17,6 +17,9 @@
 
 #define PIECE_MAX 64
 #define QUEUE_MAX 256
+// A paced piece may go to the pty this much before the line is free, so the
+// wake-up's lateness does not leave the line idle; the pty holds the bytes.
+#define WRITE_AHEAD_MICROS 2000
 
 // One run of bytes written in one go; a frame is one piece, or several with --split.
 struct OutPiece {
@@ -26,6 +29,8 @@ struct OutPiece {
     int64_t gapMicros;  // quiet time before the piece
     int32_t frameId;
     int32_t isReport;
+    int64_t sequence;   // the last piece of register report k holds k; else 0
+    int32_t monitor;    // that report's monitor
 };
 
 // All state belongs to the single thread of the program; the signal
@@ -40,12 +45,20 @@ static uint32_t randomState = 1;
 static SimMonitor monitors[SIM_MAX_MONITORS];
 static int64_t startMicros = 0;
 static FILE *recordFile = nullptr;
+static FILE *sentFile = nullptr;
 static char linkMade[SIM_PATH_SIZE];
 
 static int64_t NowMicros(void)
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+static int64_t UnixMicros(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
     return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
@@ -87,10 +100,14 @@ static bool PushPiece(const uint8_t *bytes, int32_t length, int64_t gap, int32_t
     p->gapMicros = gap;
     p->frameId = frameId;
     p->isReport = isReport;
+    p->sequence = 0;
+    p->monitor = 0;
     return true;
 }
 
-static void QueueFrame(const uint8_t *frame, int32_t length, int32_t isReport)
+// sequence > 0 marks register report k of monitor, for the --sent log.
+static void QueueFrame(const uint8_t *frame, int32_t length, int32_t isReport, int64_t sequence = 0,
+                       int32_t monitor = 0)
 {
     int32_t id = nextFrameId++;
     if (outCount + length + 1 > QUEUE_MAX) {
@@ -110,7 +127,10 @@ static void QueueFrame(const uint8_t *frame, int32_t length, int32_t isReport)
         PushPiece(junk, n, 0, id, isReport);
     }
     if (!options.split) {
-        PushPiece(frame, length, 0, id, isReport);
+        if (PushPiece(frame, length, 0, id, isReport)) {
+            outQueue[outCount - 1].sequence = sequence;
+            outQueue[outCount - 1].monitor = monitor;
+        }
         return;
     }
     int32_t offset = 0;
@@ -118,7 +138,10 @@ static void QueueFrame(const uint8_t *frame, int32_t length, int32_t isReport)
         int32_t left = length - offset;
         int32_t n = SimRandomRange(&randomState, 1, left < 16 ? left : 16);
         int64_t gap = offset == 0 ? 0 : SimRandomRange(&randomState, 1000, 4000);
-        PushPiece(frame + offset, n, gap, id, isReport);
+        if (PushPiece(frame + offset, n, gap, id, isReport) && offset + n == length) {
+            outQueue[outCount - 1].sequence = sequence;
+            outQueue[outCount - 1].monitor = monitor;
+        }
         offset += n;
     }
 }
@@ -134,6 +157,15 @@ static void DropPendingReports(void)
         outQueue[kept++] = outQueue[i];
     }
     outCount = kept;
+}
+
+// When the piece may be written: a piece that continues the line's stream may
+// go a little ahead of it; one after a --split gap waits out its gap.
+static int64_t PieceDue(const OutPiece *p)
+{
+    if (p->written > 0) return pacer.freeAt - WRITE_AHEAD_MICROS;
+    if (p->gapMicros == 0) return pacer.freeAt - WRITE_AHEAD_MICROS;
+    return pacer.freeAt + p->gapMicros;
 }
 
 static bool ReportQueued(void)
@@ -221,6 +253,14 @@ int main(int argc, char **argv)
     randomState = options.seed * 747796405u + 2891336453u;
     SimInitMonitors(monitors, options.monitors, options.seed);
 
+    if (options.sent[0] != '\0') {
+        sentFile = fopen(options.sent, "a");
+        if (sentFile == nullptr) {
+            fprintf(stderr, "tolvane-dongle-sim: cannot open --sent %s: %s\n", options.sent, strerror(errno));
+            return 1;
+        }
+        setvbuf(sentFile, nullptr, _IOFBF, 1 << 16);
+    }
     if (options.record[0] != '\0') {
         recordFile = fopen(options.record, "a");
         if (recordFile == nullptr) {
@@ -259,21 +299,24 @@ int main(int argc, char **argv)
     while (!stopRequested) {
         int64_t now = NowMicros();
 
-        if (scanning && !options.silent && connected && now >= nextReportAt && !ReportQueued() &&
+        if (scanning && !options.silent && connected && (options.unpaced || now >= nextReportAt) && !ReportQueued() &&
             (options.maxReports < 0 || reportsSent < options.maxReports)) {
+            int32_t monitorIndex = nextMonitor;
             SimMonitor *m = &monitors[nextMonitor];
             nextMonitor = (nextMonitor + 1) % options.monitors;
             SimStepMonitor(m, &randomState);
             reportsSent++;
             uint8_t heartRate = (uint8_t)m->heartRate;
             uint16_t rr = (uint16_t)m->rrInterval;
+            uint8_t battery = (uint8_t)m->battery;
             if (options.sequence) {
                 heartRate = (uint8_t)(reportsSent & 0xFF);
+                battery = (uint8_t)((reportsSent >> 8) & 0xFF);
                 rr = (uint16_t)(reportsSent & 0xFFFF);
             }
             uint8_t frame[SIM_MAX_FRAME_LEN];
-            int32_t n = BuildRegisterDeviceFrame(frame, m->name, m->address, 1, (int8_t)m->rssi, heartRate, rr,
-                                                 (uint8_t)m->battery);
+            int32_t n =
+                BuildRegisterDeviceFrame(frame, m->name, m->address, 1, (int8_t)m->rssi, heartRate, rr, battery);
             if (options.badChecksumEvery > 0 && reportsSent % options.badChecksumEvery == 0) {
                 // A spoiled copy goes first and the report itself still
                 // follows, so every monitor keeps being heard whatever N is.
@@ -282,7 +325,7 @@ int main(int argc, char **argv)
                 spoiled[n - 1] ^= 0x5A;
                 QueueFrame(spoiled, n, 1);
             }
-            QueueFrame(frame, n, 1);
+            QueueFrame(frame, n, 1, reportsSent, monitorIndex);
             if (options.maxReports >= 0 && reportsSent == options.maxReports)
                 Log("%s", "max reports sent; no more reports");
             nextReportAt += interval;
@@ -291,10 +334,10 @@ int main(int argc, char **argv)
         }
 
         // When may the head piece go out?
+        // While the pty is full (wantWrite) the poll waits for room instead.
         int64_t headAt = -1;
-        if (outCount > 0) {
-            const OutPiece *p = &outQueue[0];
-            headAt = p->written > 0 ? pacer.freeAt : pacer.freeAt + p->gapMicros;
+        if (outCount > 0 && !wantWrite) {
+            headAt = options.unpaced ? now : PieceDue(&outQueue[0]);
             if (headAt < now) headAt = now;
         }
         int64_t wakeAt = now + 100000;
@@ -369,8 +412,7 @@ int main(int argc, char **argv)
         while (outCount > 0) {
             now = NowMicros();
             OutPiece *p = &outQueue[0];
-            int64_t at = p->written > 0 ? pacer.freeAt : pacer.freeAt + p->gapMicros;
-            if (at > now) break;
+            if (!options.unpaced && PieceDue(p) > now) break;
             ssize_t put = write(fd, p->bytes + p->written, (size_t)(p->length - p->written));
             if (put < 0) {
                 if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -386,6 +428,8 @@ int main(int argc, char **argv)
             }
             SimPacerCommit(&pacer, now, put);
             p->written += (int32_t)put;
+            if (p->written == p->length && p->sequence > 0 && sentFile != nullptr)
+                fprintf(sentFile, "%lld %d %lld\n", (long long)p->sequence, (int)p->monitor, (long long)UnixMicros());
             if (p->written == p->length) {
                 outCount--;
                 memmove(&outQueue[0], &outQueue[1], sizeof(OutPiece) * (size_t)outCount);
@@ -395,6 +439,7 @@ int main(int argc, char **argv)
 
     RemoveLink();
     if (recordFile != nullptr) fclose(recordFile);
+    if (sentFile != nullptr) fclose(sentFile);
     close(fd);
     return 0;
 }

@@ -24,7 +24,12 @@ static const char kUsage[] =
     "                         the 115200-baud line caps it near 209 (55-byte frames)\n"
     "  --max-reports N        send at most N register reports in all, then none\n"
     "  --sequence             report k (1, 2, 3, ... over all monitors) carries heart rate\n"
-    "                         k mod 256 and R-R interval k mod 65536, so losses show\n"
+    "                         k mod 256, battery (k / 256) mod 256 and R-R interval\n"
+    "                         k mod 65536, so losses show in captions and \"trust\" lines\n"
+    "  --unpaced              no line pacing: reports follow each other as fast as the\n"
+    "                         reader takes them (--rate and --split gaps ignored)\n"
+    "  --sent FILE            append \"k monitor microseconds\" for every register report\n"
+    "                         k once its last byte is written (Unix time, microseconds)\n"
     "  --seed N               seed of the simulated values and addresses (default 1)\n"
     "faults:\n"
     "  --bad-checksum-every N every Nth register report is preceded by a copy of it\n"
@@ -84,7 +89,7 @@ static bool CopyText(char *out, size_t outSize, const char *text)
 }
 
 // Option names that take a value.
-static const char *const kValued[] = {"--device", "--link",   "--record",
+static const char *const kValued[] = {"--device", "--link",   "--record", "--sent",
                                       "--name",   "--address", "--version",
                                       "--monitors", "--rate", "--bad-checksum-every",
                                       "--max-reports", "--seed"};
@@ -123,8 +128,11 @@ int ParseSimOptions(int argc, const char *const *argv, SimOptions *options, char
         if (strcmp(option, "--help") == 0 || strcmp(option, "-h") == 0) {
             return SIM_PARSE_HELP;
         } else if (strcmp(option, "--device") == 0 || strcmp(option, "--link") == 0 ||
-                   strcmp(option, "--record") == 0) {
-            char *out = option[2] == 'd' ? options->device : option[2] == 'l' ? options->link : options->record;
+                   strcmp(option, "--record") == 0 || strcmp(option, "--sent") == 0) {
+            char *out = option[2] == 'd'   ? options->device
+                        : option[2] == 'l' ? options->link
+                        : option[2] == 'r' ? options->record
+                                           : options->sent;
             if (value[0] == '\0') return Fail(error, errorSize, "%s needs a non-empty path", option);
             if (!CopyText(out, SIM_PATH_SIZE, value))
                 return Fail(error, errorSize, "%s: path longer than %d characters", option, SIM_PATH_SIZE - 1);
@@ -181,6 +189,8 @@ int ParseSimOptions(int argc, const char *const *argv, SimOptions *options, char
             options->silent = 1;
         } else if (strcmp(option, "--sequence") == 0) {
             options->sequence = 1;
+        } else if (strcmp(option, "--unpaced") == 0) {
+            options->unpaced = 1;
         } else if (strcmp(option, "--verbose") == 0) {
             options->verbose = 1;
         } else {

@@ -21,6 +21,7 @@ struct SimOptions {
     char device[SIM_PATH_SIZE];   // empty: open a new pty
     char link[SIM_PATH_SIZE];     // empty: no symlink
     char record[SIM_PATH_SIZE];   // empty: no recording
+    char sent[SIM_PATH_SIZE];     // empty: no log of the reports sent
     char name[CFG_NAME_LEN + 1];
     char address[CFG_ADDR_LEN + 1];
     uint8_t versionMajor;
@@ -32,6 +33,7 @@ struct SimOptions {
     int32_t garbage;
     int32_t silent;
     int32_t sequence;
+    int32_t unpaced;              // as fast as the reader takes them, not at line speed
     int64_t maxReports;           // -1: unlimited
     uint32_t seed;
     int32_t verbose;

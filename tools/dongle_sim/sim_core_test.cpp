@@ -220,12 +220,13 @@ TEST(SimOptionsParse, DefaultsAndEveryOption)
     EXPECT_EQ(strlen(o.name), 12u);
     EXPECT_EQ(strlen(o.address), 12u);
     EXPECT_EQ(o.maxReports, -1);
-    EXPECT_FALSE(o.split || o.garbage || o.silent || o.sequence || o.badChecksumEvery);
+    EXPECT_FALSE(o.split || o.garbage || o.silent || o.sequence || o.unpaced || o.badChecksumEvery);
+    EXPECT_STREQ(o.sent, "");
 
     ASSERT_EQ(Parse({"--monitors", "25", "--device=/dev/pts/9", "--link", "/tmp/x", "--record", "r.txt", "--name",
                      "Bench", "--address=AABBCCDDEEFF", "--version", "4.12", "--rate=2.5",
                      "--bad-checksum-every", "3", "--split", "--garbage", "--silent", "--sequence",
-                     "--max-reports", "0", "--seed", "99", "--verbose"},
+                     "--max-reports", "0", "--seed", "99", "--verbose", "--unpaced", "--sent=s.txt"},
                     &o, &error),
               SIM_PARSE_OK)
         << error;
@@ -239,7 +240,8 @@ TEST(SimOptionsParse, DefaultsAndEveryOption)
     EXPECT_EQ(o.versionMinor, 12);
     EXPECT_EQ(o.rate, 2.5);
     EXPECT_EQ(o.badChecksumEvery, 3);
-    EXPECT_TRUE(o.split && o.garbage && o.silent && o.sequence && o.verbose);
+    EXPECT_TRUE(o.split && o.garbage && o.silent && o.sequence && o.verbose && o.unpaced);
+    EXPECT_STREQ(o.sent, "s.txt");
     EXPECT_EQ(o.maxReports, 0);
     EXPECT_EQ(o.seed, 99u);
 

@@ -250,11 +250,56 @@ TEST_F(SimOnPty, FaultsKeepEveryReportFindable)
             ASSERT_EQ(f.size(), (size_t)REGISTER_DATA_FRAME_LEN);
             EXPECT_EQ(Valid(f), copy == 1) << "report " << k;
             EXPECT_EQ(f[REG_HR_OFS], k);
+            EXPECT_EQ(f[REG_BAT_OFS], 0) << "the sequence's high byte";
             EXPECT_EQ(f[REG_RR_OFS] * 256 + f[REG_RR_OFS + 1], k);
         }
     }
     EXPECT_GT(reader.skipped, 0u) << "garbage expected between frames";
     EXPECT_FALSE(reader.Next(&f, 400)) << "more than --max-reports";
+}
+
+// Unpaced, the reports come as fast as they are read, each numbered across
+// heart rate, battery (high byte) and R-R interval, and the --sent log names
+// every one with its monitor once its last byte is written.
+TEST_F(SimOnPty, UnpacedSequenceAndSentLog)
+{
+    std::string sent = "/tmp/tolvane-sim-sent-" + std::to_string(getpid()) + ".txt";
+    unlink(sent.c_str());
+    const int kReports = 700;
+    Start({"--unpaced", "--sequence", "--monitors", "3", "--max-reports", std::to_string(kReports), "--sent", sent});
+    FrameReader reader(port);
+    std::vector<uint8_t> f;
+    SendScan(port, 1);
+    ASSERT_TRUE(reader.Next(&f));
+    ASSERT_EQ(f.size(), (size_t)ACK_FRAME_LEN);
+    for (int k = 1; k <= kReports; k++) {
+        ASSERT_TRUE(reader.Next(&f)) << "report " << k;
+        ASSERT_EQ(f.size(), (size_t)REGISTER_DATA_FRAME_LEN);
+        EXPECT_EQ(f[REG_HR_OFS] + 256 * f[REG_BAT_OFS], k);
+        EXPECT_EQ(f[REG_RR_OFS] * 256 + f[REG_RR_OFS + 1], k);
+    }
+    EXPECT_FALSE(reader.Next(&f, 300)) << "more than --max-reports";
+    int status = StopSim(&sim);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    FILE *file = fopen(sent.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    long long k = 0, micros = 0, lastMicros = 0;
+    int monitor = -1, lines = 0;
+    while (fscanf(file, "%lld %d %lld", &k, &monitor, &micros) == 3) {
+        lines++;
+        EXPECT_EQ(k, lines);
+        EXPECT_EQ(monitor, (lines - 1) % 3);
+        EXPECT_GE(micros, lastMicros);
+        lastMicros = micros;
+    }
+    fclose(file);
+    EXPECT_EQ(lines, kReports);
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    EXPECT_LE(lastMicros, (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000) << "Unix time in microseconds";
+    EXPECT_GT(lastMicros, (long long)now.tv_sec * 1000000 - 600 * 1000000LL);
+    unlink(sent.c_str());
 }
 
 TEST_F(SimOnPty, SilentAnswersNothingAndRecordKeepsWhatArrived)
