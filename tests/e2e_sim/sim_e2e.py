@@ -17,7 +17,6 @@ import argparse
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -25,15 +24,12 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
-from console_driver import WINE, ConsoleProcess, Fail, check, unhex, xdo  # noqa: E402
+from console_driver import Fail, check, xdo  # noqa: E402
+from sim_driver import (CLEAR_USELESS, DONGLE_INFO, LOG, MARKED_COUNT, START_BUTTON, TILE0, TILES,  # noqa: E402
+                        Console, Simulator, info_text, open_and_start, wait_for)
 PREFIX = os.environ.get('WINEPREFIX', '')
 COM = 11  # clear of the pty pairs COM5..COM8 of the other Windows tests
 PORT = f'\\\\.\\COM{COM}'
-WAIT = 40.0  # generous bound for anything to happen; never a pass criterion
-
-START_BUTTON, CLEAR_USELESS, LOG, DONGLE_INFO, MARKED_COUNT, EXIT = 17, 44, 5, 40, 390, 105
-TILES = 20
-TILE0 = 400
 
 # The simulator's first eight monitors; beyond them it makes up
 # "Qorvessa QH2 XXXX" names (every third) and "HR Strap NN".
@@ -59,149 +55,6 @@ def tile_patterns(monitors):
 
 def tile_name(caption):
     return caption.split('\n')[0]
-
-
-def wait_for(pred, what, timeout=WAIT, pause=0.2):
-    """Polls pred() until it returns something true; that is the result."""
-    deadline = time.time() + timeout
-    last = None
-    while True:
-        last = pred()
-        if last:
-            return last
-        check(time.time() < deadline, what() if callable(what) else what)
-        time.sleep(pause)
-
-
-class Simulator:
-    """tolvane-dongle-sim on a fresh pty, linked as COM11 of the prefix."""
-
-    def __init__(self, options, dir):
-        sim = os.environ.get('TOLVANE_SIM', '')
-        check(sim and os.path.isfile(sim) and os.access(sim, os.X_OK),
-              f'TOLVANE_SIM must name the built dongle simulator (tolvane-dongle-sim); it is {sim!r}')
-        self.out_path = os.path.join(dir, 'sim.out')
-        self.err_path = os.path.join(dir, 'sim.err')
-        self.record = os.path.join(dir, 'record.txt')
-        with open(self.out_path, 'wb') as out, open(self.err_path, 'wb') as err:
-            self.proc = subprocess.Popen([sim, '--record', self.record, *options], stdout=out, stderr=err)
-        self.stopped = False
-
-        def serving():
-            with open(self.out_path) as f:
-                m = re.search(r'^serving (\S+)$', f.read(), re.M)
-            return m.group(1) if m else (self.proc.poll() is not None and 'exited')
-        path = wait_for(serving, 'the simulator printed no "serving" line')
-        check(path != 'exited', f'the simulator ended: {self.errors()}')
-        self.pty = path
-        # Wine's services may rewrite COM links when they start: link right
-        # before the console starts, with the server up.
-        self.link = f'{PREFIX}/dosdevices/com{COM}'
-        if os.path.lexists(self.link):
-            os.unlink(self.link)
-        os.symlink(path, self.link)
-
-    def errors(self):
-        with open(self.err_path, errors='replace') as f:
-            return f.read().strip()
-
-    def received(self):
-        """Every byte the simulator read, in order."""
-        if not os.path.exists(self.record):
-            return b''
-        data = b''
-        with open(self.record) as f:
-            for line in f:
-                parts = line.split()
-                if len(parts) > 1:
-                    data += bytes.fromhex(''.join(parts[1:]))
-        return data
-
-    def pause(self):
-        """The dongle falls silent: the process is held, nothing more is written."""
-        os.kill(self.proc.pid, signal.SIGSTOP)
-        self.stopped = True
-
-    def resume(self):
-        os.kill(self.proc.pid, signal.SIGCONT)
-        self.stopped = False
-
-    def close(self):
-        if self.proc.poll() is None:
-            if self.stopped:
-                self.resume()
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        if os.path.islink(self.link):
-            os.unlink(self.link)
-
-
-class Console(ConsoleProcess):
-    def __init__(self, args):
-        super().__init__(args, 30000)
-
-    def dump(self):
-        """Texts of all controls by identifier, the port list and the main window rectangle."""
-        d = {'text': {}, 'ports': []}
-        for line in self.probe('dump').replace('\r', '').splitlines():
-            key, _, rest = line.partition(' ')
-            if key == 'ctl':
-                parts = rest.split(' ')
-                if parts[1] != 'missing':
-                    d['text'][int(parts[0])] = unhex(parts[6]) if len(parts) > 6 else ''
-            elif key == 'port':
-                d['ports'].append(rest)
-            elif key == 'main':
-                kv = dict(p.split('=') for p in rest.split())
-                d['window'] = tuple(int(v) for v in kv['window'].split(','))
-        return d
-
-    def tiles(self):
-        t = self.dump()['text']
-        return [t[TILE0 + s] for s in range(TILES)]
-
-    def wait_text(self, ident, pred, what):
-        seen = []
-
-        def probe():
-            seen[:] = [self.text(ident)]
-            return pred(seen[0])
-        wait_for(probe, lambda: f'{what}; text is {seen[0]!r}')
-        return seen[0]
-
-    def screen_rect(self, ident):
-        return tuple(int(v) for v in self.probe('screenrect', str(ident)).split('\n')[0].split()[1:])
-
-    def click(self, ident):
-        """A real mouse click in the middle of a control."""
-        x, y, w, h = self.screen_rect(ident)
-        xdo('mousemove', str(x + w // 2), str(y + h // 2), 'click', '1')
-
-    def exit(self):
-        self.probe('post', str(EXIT))
-        try:
-            return self.proc.wait(timeout=WAIT)
-        except subprocess.TimeoutExpired:
-            raise Fail('the console did not end after File -> Exit')
-
-
-def info_text(name, address, major, minor):
-    pairs = ':'.join(address[i:i + 2] for i in range(0, 12, 2))
-    return f'{name} @{pairs}  Ver. {major:x}.{minor:02x}'
-
-
-def open_and_start(con, sim_name='QRN Dongle A', address='D0C1A0B2E3F4', version=(2, 7)):
-    """Chooses the simulator's port, waits for the dongle's identity, presses Start."""
-    con.wait_text(START_BUTTON, lambda t: t == 'Start ...', 'caption at start-up')
-    con.choose(PORT)
-    want = info_text(sim_name, address, *version)
-    con.wait_text(DONGLE_INFO, lambda t: t == want, f'DongleInfoBox should read {want!r}')
-    con.probe('post', str(START_BUTTON))
-    con.wait_text(START_BUTTON, lambda t: t == 'Stop !!!', 'caption after Start')
 
 
 def tiles_match(tiles, patterns, unmarked=True):
@@ -282,10 +135,10 @@ def screenshot(con, path):
 
 def scenario_typical(args, tmp):
     """The typical run: port, identity, Start, tiles, three marks, Clear Useless, stop."""
-    sim = Simulator(['--name', 'E2E Dongle 7', '--address', 'A1B2C3D4E5F6', '--version', '3.18'], tmp)
+    sim = Simulator(['--name', 'E2E Dongle 7', '--address', 'A1B2C3D4E5F6', '--version', '3.18'], tmp, COM)
     con = Console(args)
     try:
-        open_and_start(con, 'E2E Dongle 7', 'A1B2C3D4E5F6', (3, 18))
+        open_and_start(con, PORT, 'E2E Dongle 7', 'A1B2C3D4E5F6', (3, 18))
         patterns = tile_patterns(8)
         tiles = wait_tiles(con, patterns, 'tiles in arrival order without the Polar monitor')
         names = [tile_name(t) for t in tiles[:len(patterns)]]
@@ -355,10 +208,10 @@ def scenario_typical(args, tmp):
 
 def fault_run(args, tmp, options, ordered):
     """Identity and tiles under a fault of the line; a marked tile still gets right values."""
-    sim = Simulator(options, tmp)
+    sim = Simulator(options, tmp, COM)
     con = Console(args)
     try:
-        open_and_start(con)
+        open_and_start(con, PORT)
         patterns = tile_patterns(8)
         if ordered:
             tiles = wait_tiles(con, patterns, 'tiles in arrival order')
@@ -411,10 +264,10 @@ BAD_LINE = re.compile(r'([0-9a-f]{110})\r\n>> QRN reg cmd bad chksum ([0-9a-f]+)
 
 def scenario_bad_checksum(args, tmp):
     """Every third report has a spoiled copy first: dump and checksum lines, nothing else changes."""
-    sim = Simulator(['--bad-checksum-every', '3'], tmp)
+    sim = Simulator(['--bad-checksum-every', '3'], tmp, COM)
     con = Console(args)
     try:
-        open_and_start(con)
+        open_and_start(con, PORT)
         patterns = tile_patterns(8)
         wait_tiles(con, patterns, 'tiles in arrival order')
         log = [None]
@@ -445,7 +298,7 @@ def scenario_bad_checksum(args, tmp):
 
 def scenario_silent(args, tmp):
     """A dongle that never answers: empty info box, "scanning" after Start, no tiles."""
-    sim = Simulator(['--silent'], tmp)
+    sim = Simulator(['--silent'], tmp, COM)
     con = Console(args)
     try:
         f = {}
@@ -476,10 +329,10 @@ def scenario_silent(args, tmp):
 
 def scenario_many(args, tmp):
     """25 monitors: exactly 20 tiles, the first 20 accepted in arrival order."""
-    sim = Simulator(['--monitors', '25'], tmp)
+    sim = Simulator(['--monitors', '25'], tmp, COM)
     con = Console(args)
     try:
-        open_and_start(con)
+        open_and_start(con, PORT)
         patterns = tile_patterns(25)
         check(len(patterns) == TILES, 'the run needs more monitors than tiles')
         tiles = wait_tiles(con, patterns, 'twenty tiles in arrival order')

@@ -4,6 +4,7 @@
 //   probe dump                 title, styles, rectangles and texts of every control
 //   probe text ID              a control's text, hex-encoded
 //   probe post ID [CODE]       post WM_COMMAND (menu, accelerator, click)
+//   probe postmany ID ID ...   post WM_COMMAND for each, in order (many clicks)
 //   probe choose INDEX         select a PortList item as a user's choice does
 //   probe settext|replacesel ID HEX|@FILE
 //   probe setsel ID A B | getsel ID | linefromchar ID | setlimit ID N
@@ -13,6 +14,8 @@
 //   probe enabled | iconic | screenrect ID | itemheight
 //   probe maxtext              real EN_MAXTEXT from the log; answers the box
 //   probe frames               the frames the console sends, and their echo
+//   probe stats                memory, handles, GDI and USER objects of the console
+//   probe watch SECONDS CAPTION_MS LOG_MS STATS_MS   sample captions, trust lines, stats
 // Output lines are "key value"; texts are hex-encoded so that CR LF survive.
 #include <windows.h>
 #include <commctrl.h>
@@ -22,6 +25,7 @@
 #include <string.h>
 
 #include "control_ids.h"
+#include "probe_watch.h"
 #include "qrn_frame.h"
 
 #define COUNTOF(a) (sizeof(a) / sizeof((a)[0]))
@@ -250,6 +254,12 @@ int main(int argc, char **argv)
 
     if (strcmp(action, "wait") == 0) {
         printf("main %p\n", (void *)mainWindow);
+    } else if (strcmp(action, "stats") == 0) {
+        return RunStats(mainWindow);
+    } else if (strcmp(action, "watch") == 0) {
+        if (argc < 6)
+            return Fail("watch SECONDS CAPTION_MS LOG_MS STATS_MS");
+        return RunWatch(mainWindow, argc, argv);
     } else if (strcmp(action, "dump") == 0) {
         Dump();
     } else if (strcmp(action, "text") == 0) {
@@ -259,6 +269,11 @@ int main(int argc, char **argv)
     } else if (strcmp(action, "post") == 0) {
         WORD code = argc > 3 ? (WORD)atoi(argv[3]) : 0;
         PostMessageA(mainWindow, WM_COMMAND, MAKEWPARAM(id, code), (LPARAM)control);
+    } else if (strcmp(action, "postmany") == 0) {
+        for (int i = 2; i < argc; i++) {
+            int each = atoi(argv[i]);
+            PostMessageA(mainWindow, WM_COMMAND, MAKEWPARAM(each, 0), (LPARAM)GetDlgItem(mainWindow, each));
+        }
     } else if (strcmp(action, "choose") == 0) {
         HWND list = GetDlgItem(mainWindow, IDC_PORT_LIST);
         SendMessageA(list, CB_SETCURSEL, (WPARAM)id, 0);

@@ -1,0 +1,398 @@
+#!/usr/bin/env python3
+"""Measures the real console under Wine against the dongle simulator.
+
+    perf_run.py --exe tolvane.exe --probe tolvane_probe.exe linerate [--seconds 60]
+    perf_run.py --exe tolvane.exe --probe tolvane_probe.exe endurance [--reports 604800]
+
+Both runs use 21 simulated monitors: twenty fill the tiles and one (a Polar,
+which the console refuses) is reported but never shown. Every register report
+k carries k in its heart rate, battery (high byte) and R-R interval, and the
+simulator logs when each report's last byte was written (--sent). The probe's
+watch samples the tile captions and the TrafficLog's "trust" lines from
+another process, so every report the console handled can be found again.
+
+linerate: reports at the line's speed (115200 baud, about 209 a second) for
+--seconds; all twenty tiles are marked so that their captions show the values.
+Counts the reports lost, the latency from the simulator's write of a report's
+last byte to the caption that shows it (median, p99, max), and the CPU of the
+console and of Wine's server while idle with the port open and while
+streaming.
+
+endurance: --reports reports as fast as the console takes them (the pty's
+flow control paces the simulator). Samples the console's private memory,
+handle count, GDI and USER objects and the TrafficLog's length throughout,
+and the longest time the window took to answer a read.
+
+Writes summary.json (and the raw files) to --out, prints the summary, and
+ends with 1 when a report was lost, a read went unanswered or a sample is
+missing. Needs the environment of scripts/wine-env.sh (tolvane_wine_setup),
+an X display and TOLVANE_SIM naming the simulator.
+"""
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tests', 'support'))
+from console_driver import WINE, Fail, check  # noqa: E402
+from sim_driver import START_BUTTON, TILE0, TILES, Console, Simulator, open_and_start, wait_for  # noqa: E402
+
+COM = 12  # clear of the COM ports the tests use
+MONITORS = 21
+REFUSED = {1}  # the simulator's monitor 1 is a Polar, which the console refuses
+LINE_REPORTS_PER_SECOND = 115200 / 10 / 55
+
+
+# ---------------------------------------------------------------- processes
+
+def cpu_seconds(pid):
+    """User plus system CPU time of a process, all its threads."""
+    with open(f'/proc/{pid}/stat') as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def rss_kib(pid):
+    with open(f'/proc/{pid}/status') as f:
+        for line in f:
+            if line.startswith('VmRSS:'):
+                return int(line.split()[1])
+    return 0
+
+
+def wineserver_pid():
+    """The server of this run's prefix: its working directory is named after the prefix's inode."""
+    st = os.stat(os.environ['WINEPREFIX'])
+    want = f'server-{st.st_dev:x}-{st.st_ino:x}'
+    for pid in os.listdir('/proc'):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f'/proc/{pid}/comm') as f:
+                if not f.read().startswith('wineserver'):
+                    continue
+            if os.readlink(f'/proc/{pid}/cwd').endswith(want):
+                return int(pid)
+        except OSError:
+            continue
+    return None
+
+
+class CpuMeter:
+    """CPU use of the console and of Wine's server over a stretch of time, in percent of one core."""
+
+    def __init__(self, pids):
+        self.pids = {k: v for k, v in pids.items() if v}
+        self.start = {k: cpu_seconds(v) for k, v in self.pids.items()}
+        self.t0 = time.time()
+
+    def stop(self):
+        spent = time.time() - self.t0
+        return {k: round(100 * (cpu_seconds(v) - self.start[k]) / spent, 1) for k, v in self.pids.items()}
+
+
+# ---------------------------------------------------------------- the watch
+
+class Watch:
+    """tolvane_probe watch, running beside the console; its lines go to a file."""
+
+    def __init__(self, args, tmp, seconds, caption_ms, log_ms, stats_ms):
+        self.path = os.path.join(tmp, 'watch.txt')
+        self.out = open(self.path, 'wb')
+        self.proc = subprocess.Popen([WINE, args.probe, 'watch', str(int(seconds)), str(caption_ms), str(log_ms),
+                                      str(stats_ms)], stdout=self.out, stderr=subprocess.DEVNULL)
+
+    def lines(self):
+        with open(self.path, errors='replace') as f:
+            return f.read().splitlines()
+
+    def last_trust(self):
+        """The 16-bit number of the last trust line seen so far, or None."""
+        with open(self.path, 'rb') as f:
+            f.seek(max(0, os.path.getsize(self.path) - 8192))
+            tail = f.read().decode(errors='replace').splitlines()
+        for line in reversed(tail[1:]):
+            p = line.split()
+            if len(p) == 4 and p[0] == 'T':
+                return int(p[2]) + 256 * int(p[3])
+        return None
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.out.close()
+
+
+def read_sent(path):
+    """(k, monitor, microseconds) of every report the simulator wrote out."""
+    sent = []
+    with open(path) as f:
+        for line in f:
+            p = line.split()
+            if len(p) == 3:
+                sent.append((int(p[0]), int(p[1]), int(p[2])))
+    return sent
+
+
+def parse_caption(text):
+    """The report number a marked tile's caption shows (heart rate + 256 * battery), or None."""
+    lines = text.split('\n')
+    if len(lines) != 3 or not lines[1].startswith('HR: ') or not lines[2].startswith('Bat: '):
+        return None
+    hr = lines[1][4:].split(' ')[0]
+    rr = lines[1].split('RR: ')[1] if 'RR: ' in lines[1] else None
+    bat = lines[2][5:].rstrip('%')
+    if not (hr.isdigit() and bat.isdigit()):
+        return None
+    k16 = int(hr) + 256 * int(bat)
+    return k16, (int(rr) if rr and rr.isdigit() else None)
+
+
+def analyse(lines, sent):
+    """Finds every report again in the trust lines and captions."""
+    expected = {k for k, m, _ in sent if m not in REFUSED}
+    sent_at = {k: t for k, _, t in sent}
+    by_k16 = {}
+    for k, _, _ in sent:
+        by_k16.setdefault(k % 65536, []).append(k)
+    seen = set()
+    last = 0
+    repeated = 0
+    gaps = timeouts = 0
+    latencies = []
+    stats = []
+    end = None
+    rr_mismatch = 0
+    captions_seen = 0
+    for line in lines:
+        p = line.split(' ')
+        kind = p[0]
+        if kind == 'T' and len(p) == 4:
+            v = int(p[2]) + 256 * int(p[3])
+            step = (v - last) % 65536
+            if step == 0 or step >= 32768:
+                repeated += 1
+                continue
+            last += step
+            seen.add(last)
+        elif kind == 'C' and len(p) == 4:
+            t = int(p[1])
+            text = bytes.fromhex(p[3]).decode('latin-1')
+            parsed = parse_caption(text)
+            if not parsed:
+                continue
+            k16, rr = parsed
+            if rr is not None and rr != k16:
+                rr_mismatch += 1
+            # The latest report with these 16 bits written before the caption was read.
+            k = next((k for k in reversed(by_k16.get(k16, [])) if sent_at[k] <= t), None)
+            if k is not None:
+                seen.add(k)
+                captions_seen += 1
+                latencies.append((t - sent_at[k]) / 1000.0)
+        elif kind == 'S':
+            kv = dict(x.split('=', 1) for x in p[2:] if '=' in x)
+            kv['t'] = int(p[1])
+            stats.append(kv)
+        elif kind == 'G':
+            gaps += 1
+        elif kind == 'X':
+            timeouts += 1
+        elif kind == 'E':
+            end = dict(x.split('=', 1) for x in p[2:] if '=' in x)
+    lost = sorted(expected - seen)
+    result = {
+        'reports_sent': len(sent),
+        'reports_expected': len(expected),
+        'reports_found': len(expected & seen),
+        'reports_lost': len(lost),
+        'first_lost': lost[:20],
+        'captions_matched': captions_seen,
+        'caption_rr_mismatch': rr_mismatch,
+        'trust_repeated': repeated,
+        'watch_gaps': gaps,
+        'read_timeouts': timeouts,
+    }
+    if sent:
+        span = (sent[-1][2] - sent[0][2]) / 1e6
+        result['stream_seconds'] = round(span, 1)
+        result['reports_per_second'] = round((len(sent) - 1) / span, 1) if span > 0 else None
+    if latencies:
+        latencies.sort()
+        result['latency_ms'] = {
+            'samples': len(latencies),
+            'median': round(statistics.median(latencies), 2),
+            'p99': round(latencies[min(len(latencies) - 1, int(0.99 * len(latencies)))], 2),
+            'max': round(latencies[-1], 2),
+        }
+    return result, stats, end
+
+
+def stat_summary(stats):
+    """First, last and largest value of each resource figure over the samples."""
+    keys = ['private', 'workingset', 'handles', 'gdi', 'user', 'loglen', 'maxcall']
+    out = {}
+    for key in keys:
+        values = [int(s[key]) for s in stats if key in s and s[key].lstrip('-').isdigit()]
+        if values:
+            out[key] = {'first': values[0], 'last': values[-1], 'min': min(values), 'max': max(values)}
+    if stats:
+        out['gdi_source'] = stats[0].get('gdisrc')
+        out['user_source'] = stats[0].get('usersrc')
+        out['samples'] = len(stats)
+    return out
+
+
+# ---------------------------------------------------------------- runs
+
+def start_console(args, tmp, sim_options):
+    sent = os.path.join(tmp, 'sent.txt')
+    sim = Simulator(['--monitors', str(MONITORS), '--sequence', '--sent', sent, *sim_options], tmp, COM)
+    con = Console(args)
+    return sim, con, sent
+
+
+def wait_streamed(sim, sent, watch, count, timeout):
+    """Until the simulator has written all count reports and the last one shows in a trust line."""
+    deadline = time.time() + timeout
+    last_k = max(k for k in range(count - 2, count + 1) if (k - 1) % MONITORS not in REFUSED)
+    while time.time() < deadline:
+        check(sim.proc.poll() is None, f'the simulator ended: {sim.errors()}')
+        if watch.last_trust() == last_k % 65536:
+            return
+        time.sleep(0.5)
+    raise Fail(f'report {last_k} never showed in the TrafficLog within {timeout} s')
+
+
+def run_linerate(args, tmp):
+    count = int(args.seconds * LINE_REPORTS_PER_SECOND)
+    sim, con, sent = start_console(args, tmp, ['--rate', '1000', '--max-reports', str(count)])
+    watch = None
+    try:
+        con.choose(sim.port)
+        wait_for(lambda: con.text(START_BUTTON) == 'Start ...' and 'Ver.' in con.dump()['text'][40],
+                 'the dongle identity did not show')
+        pids = {'console': con.proc.pid, 'wineserver': wineserver_pid()}
+        idle = CpuMeter(pids)
+        time.sleep(args.idle_seconds)
+        idle_cpu = idle.stop()
+
+        watch = Watch(args, tmp, args.seconds + 120, args.caption_ms, args.log_ms, 1000)
+        time.sleep(1.0)
+        busy = CpuMeter(pids)
+        con.probe('post', str(START_BUTTON))
+        wait_for(lambda: all(t != 'empty' for t in con.tiles()), 'the twenty tiles did not fill', pause=0.05)
+        con.probe('postmany', *[str(TILE0 + s) for s in range(TILES)])
+        wait_streamed(sim, sent, watch, count, args.seconds * 3 + 60)
+        busy_cpu = busy.stop()
+        time.sleep(1.0)
+        watch.close()
+        sim.close()  # the --sent log is complete once it has ended
+        result, stats, end = analyse(watch.lines(), read_sent(sent))
+        result['cpu_percent_idle'] = idle_cpu
+        result['cpu_percent_streaming'] = busy_cpu
+        result['console_rss_kib'] = rss_kib(con.proc.pid)
+        result['resources'] = stat_summary(stats)
+        result['watch_end'] = end
+        return result
+    finally:
+        if watch:
+            watch.close()
+        con.kill()
+        sim.close()
+
+
+def run_endurance(args, tmp):
+    count = args.reports
+    sim, con, sent = start_console(args, tmp, ['--unpaced', '--max-reports', str(count)])
+    watch = None
+    try:
+        con.choose(sim.port)
+        wait_for(lambda: 'Ver.' in con.dump()['text'][40], 'the dongle identity did not show')
+        before = con.probe('stats').split(' ', 1)[1].strip()
+        pids = {'console': con.proc.pid, 'wineserver': wineserver_pid()}
+        rss_before = rss_kib(con.proc.pid)
+        watch = Watch(args, tmp, 24 * 3600, args.caption_ms, args.log_ms, args.stats_ms)
+        time.sleep(1.0)
+        busy = CpuMeter(pids)
+        t0 = time.time()
+        con.probe('post', str(START_BUTTON))
+        wait_streamed(sim, sent, watch, count, count / 20 + 120)
+        elapsed = time.time() - t0
+        busy_cpu = busy.stop()
+        time.sleep(2 * args.stats_ms / 1000 + 1)
+        after = con.probe('stats').split(' ', 1)[1].strip()
+        watch.close()
+        sim.close()
+        result, stats, end = analyse(watch.lines(), read_sent(sent))
+        result['elapsed_seconds'] = round(elapsed, 1)
+        result['cpu_percent_streaming'] = busy_cpu
+        result['stats_before'] = before
+        result['stats_after'] = after
+        result['console_rss_kib'] = {'before': rss_before, 'after': rss_kib(con.proc.pid)}
+        result['resources'] = stat_summary(stats)
+        result['resource_samples'] = [{k: s.get(k) for k in ('t', 'private', 'handles', 'gdi', 'user', 'loglen',
+                                                              'maxcall')} for s in stats]
+        result['watch_end'] = end
+        return result
+    finally:
+        if watch:
+            watch.close()
+        con.kill()
+        sim.close()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    ap.add_argument('--exe', required=True)
+    ap.add_argument('--probe', required=True)
+    ap.add_argument('--out', help='keep the raw files and summary.json here')
+    ap.add_argument('--seconds', type=float, default=60, help='linerate: seconds of streaming')
+    ap.add_argument('--idle-seconds', type=float, default=10, help='linerate: idle CPU sample')
+    ap.add_argument('--reports', type=int, default=604800, help='endurance: reports in all (all monitors)')
+    ap.add_argument('--caption-ms', type=int, default=None, help='caption poll period (0: none)')
+    ap.add_argument('--log-ms', type=int, default=None, help='TrafficLog poll period')
+    ap.add_argument('--stats-ms', type=int, default=10000, help='endurance: resource sample period')
+    ap.add_argument('run', choices=['linerate', 'endurance'])
+    args = ap.parse_args()
+    if args.caption_ms is None:
+        args.caption_ms = 1 if args.run == 'linerate' else 0
+    if args.log_ms is None:
+        args.log_ms = 100 if args.run == 'linerate' else 20
+    check(os.environ.get('WINEPREFIX'), 'WINEPREFIX is not set (source scripts/wine-env.sh; tolvane_wine_setup)')
+
+    tmp = args.out or tempfile.mkdtemp(prefix=f'tolvane-perf-{args.run}.')
+    os.makedirs(tmp, exist_ok=True)
+    try:
+        result = run_linerate(args, tmp) if args.run == 'linerate' else run_endurance(args, tmp)
+    except Fail as e:
+        print(f'FAIL {args.run}: {e}')
+        return 1
+    finally:
+        if not args.out:
+            shutil.rmtree(tmp, ignore_errors=True)
+    result['run'] = args.run
+    text = json.dumps(result, indent=1)
+    if args.out:
+        with open(os.path.join(args.out, 'summary.json'), 'w') as f:
+            f.write(text + '\n')
+    print(text)
+    problems = []
+    if result['reports_lost']:
+        problems.append(f"{result['reports_lost']} reports lost")
+    if result['read_timeouts']:
+        problems.append(f"{result['read_timeouts']} reads unanswered for 10 s")
+    if not result.get('resources', {}).get('samples'):
+        problems.append('no resource samples')
+    print(f"{'FAIL' if problems else 'ok'} {args.run}: {', '.join(problems) or 'nothing lost'}")
+    return 1 if problems else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,301 @@
+// The probe's long-running actions: resource figures of the console process
+// and a sampler that follows tile captions and "trust" lines over time.
+//
+//   probe stats
+//     stats private=B workingset=B handles=N gdi=N gdisrc=S user=N usersrc=S
+//   probe watch SECONDS CAPTION_MS LOG_MS STATS_MS   (0 switches a part off)
+//     C us slot hex       a tile's caption changed (polled every CAPTION_MS)
+//     T us hr bat         a new "trust, hr, bat" line in the TrafficLog
+//     G us                the last line seen before is gone: lines may be missed
+//     S us <stats> loglen=N maxcall=us calls=N
+//     X us timeout        a read got no answer within 10 s
+//     E us maxcall=us calls=N     (maxcall over the whole watch)
+// "us" is Unix time in microseconds, comparable with the simulator's --sent
+// log. maxcall is the longest single read of the console's controls since the
+// last S line: how long the window took to answer.
+#include <windows.h>
+#include <psapi.h>
+#include <winternl.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "control_ids.h"
+#include "probe_watch.h"
+
+#define TILE_COUNT 20
+#define CAPTION_SIZE 128
+#define LOG_TEXT_SIZE (1024 * 1024)
+#define CALL_TIMEOUT_MS 10000
+#define TRUST_LINE_SIZE 40
+
+typedef VOID(WINAPI *PreciseTimeFn)(LPFILETIME);
+
+static long long UnixMicros(void)
+{
+    static PreciseTimeFn precise =
+        (PreciseTimeFn)(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime");
+    FILETIME ft;
+    if (precise)
+        precise(&ft);
+    else
+        GetSystemTimeAsFileTime(&ft);
+    ULARGE_INTEGER t;
+    t.LowPart = ft.dwLowDateTime;
+    t.HighPart = ft.dwHighDateTime;
+    return (long long)((t.QuadPart - 116444736000000000ULL) / 10);
+}
+
+// ---------------------------------------------------------------- stats
+
+// Where GetGuiResources is not implemented (Wine), GDI objects are counted in
+// the process's GDI handle table, which the PEB names, and USER objects are
+// counted as the process's windows.
+static DWORD CountGdiTable(HANDLE process, DWORD pid)
+{
+    // Layout of one table entry: object pointer, owner (process id in the low
+    // 16 bits), unique, type (0 for a free entry), flags, user pointer.
+    struct Entry {
+        unsigned long long object;
+        unsigned long owner;
+        unsigned short unique;
+        unsigned char type;
+        unsigned char flags;
+        unsigned long long user;
+    };
+    static_assert(sizeof(Entry) == 24, "GDI handle table entry");
+    const size_t kEntries = 0x10000;
+    const size_t kTableOffset = sizeof(void *) == 8 ? 0xF8 : 0x94;  // PEB.GdiSharedHandleTable
+
+    typedef LONG(NTAPI * QueryFn)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    QueryFn query = (QueryFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
+    PROCESS_BASIC_INFORMATION basic;
+    if (!query || query(process, ProcessBasicInformation, &basic, sizeof basic, NULL) != 0)
+        return 0;
+    void *table = NULL;
+    SIZE_T got = 0;
+    if (!ReadProcessMemory(process, (char *)basic.PebBaseAddress + kTableOffset, &table, sizeof table, &got) ||
+        !table)
+        return 0;
+    static Entry entries[0x10000];
+    if (!ReadProcessMemory(process, table, entries, sizeof entries, &got))
+        return 0;
+    DWORD count = 0;
+    for (size_t i = 0; i < kEntries && (i + 1) * sizeof(Entry) <= got; i++)
+        if (entries[i].type != 0 && (entries[i].owner & 0xFFFF) == (pid & 0xFFFF))
+            count++;
+    return count;
+}
+
+struct WindowCount {
+    DWORD pid;
+    DWORD count;
+};
+
+static BOOL CALLBACK CountChild(HWND, LPARAM lp)
+{
+    ((WindowCount *)lp)->count++;
+    return TRUE;
+}
+
+static BOOL CALLBACK CountTop(HWND w, LPARAM lp)
+{
+    WindowCount *c = (WindowCount *)lp;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid == c->pid) {
+        c->count++;
+        EnumChildWindows(w, CountChild, lp);
+    }
+    return TRUE;
+}
+
+static void FormatStats(HWND mainWindow, char *out, size_t size)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(mainWindow, &pid);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process) {
+        snprintf(out, size, "error=openprocess-%lu", (unsigned long)GetLastError());
+        return;
+    }
+    PROCESS_MEMORY_COUNTERS_EX memory;
+    memset(&memory, 0, sizeof memory);
+    GetProcessMemoryInfo(process, (PROCESS_MEMORY_COUNTERS *)&memory, sizeof memory);
+    DWORD handles = 0;
+    GetProcessHandleCount(process, &handles);
+
+    DWORD gdi = GetGuiResources(process, GR_GDIOBJECTS);
+    const char *gdiSource = "api";
+    if (gdi == 0) {
+        gdi = CountGdiTable(process, pid);
+        gdiSource = "table";
+    }
+    DWORD user = GetGuiResources(process, GR_USEROBJECTS);
+    const char *userSource = "api";
+    if (user == 0) {
+        WindowCount c = {pid, 0};
+        EnumWindows(CountTop, (LPARAM)&c);
+        user = c.count;
+        userSource = "windows";
+    }
+    CloseHandle(process);
+    snprintf(out, size, "private=%lu workingset=%lu handles=%lu gdi=%lu gdisrc=%s user=%lu usersrc=%s",
+             (unsigned long)memory.PrivateUsage, (unsigned long)memory.WorkingSetSize, (unsigned long)handles,
+             (unsigned long)gdi, gdiSource, (unsigned long)user, userSource);
+}
+
+int RunStats(HWND mainWindow)
+{
+    char line[256];
+    FormatStats(mainWindow, line, sizeof line);
+    printf("stats %s\n", line);
+    return 0;
+}
+
+// ---------------------------------------------------------------- watch
+
+static long long maxCallMicros;  // since the last S line
+static long long longestCall;    // over the whole watch
+static long long callCount;
+
+// A read of a control's text, timed; -1 when the window does not answer.
+static long ReadText(HWND w, char *buffer, size_t size)
+{
+    long long t0 = UnixMicros();
+    DWORD_PTR result = 0;
+    LRESULT ok = SendMessageTimeoutA(w, WM_GETTEXT, (WPARAM)size, (LPARAM)buffer, SMTO_NORMAL, CALL_TIMEOUT_MS,
+                                     &result);
+    long long spent = UnixMicros() - t0;
+    callCount++;
+    if (spent > maxCallMicros)
+        maxCallMicros = spent;
+    if (spent > longestCall)
+        longestCall = spent;
+    if (!ok) {
+        printf("X %lld timeout\n", UnixMicros());
+        buffer[0] = 0;
+        return -1;
+    }
+    long n = (long)result;
+    if (n < 0 || (size_t)n >= size)
+        n = 0;
+    buffer[n] = 0;
+    return n;
+}
+
+static void PrintCaption(long long now, int slot, const char *text)
+{
+    printf("C %lld %d ", now, slot);
+    for (const char *p = text; *p; p++)
+        printf("%02x", (unsigned char)*p);
+    printf("\n");
+}
+
+// A complete "trust, hr, bat" line starting at text: it starts the text or a
+// line, and a line break ends it.
+static bool TrustLineAt(const char *text, const char *start, int *hr, int *bat, const char **end)
+{
+    if (start != text && start[-1] != '\n')
+        return false;
+    if (strncmp(start, "trust, ", 7) != 0)
+        return false;
+    char *after = NULL;
+    long a = strtol(start + 7, &after, 10);
+    if (after == start + 7 || strncmp(after, ", ", 2) != 0)
+        return false;
+    const char *second = after + 2;
+    long b = strtol(second, &after, 10);
+    if (after == second || strncmp(after, "\r\n", 2) != 0)
+        return false;
+    *hr = (int)a;
+    *bat = (int)b;
+    *end = after;
+    return true;
+}
+
+// Prints the trust lines that came after the one printed last. A line is
+// found again by its text: the simulator's numbered reports make every line
+// of the (trimmed) log distinct.
+static void ScanTrustLines(long long now, const char *text, char *lastLine)
+{
+    const char *from = text;
+    if (lastLine[0]) {
+        const char *found = NULL;
+        size_t n = strlen(lastLine);
+        for (const char *p = strstr(text, lastLine); p; p = strstr(p + 1, lastLine))
+            if ((p == text || p[-1] == '\n') && strncmp(p + n, "\r\n", 2) == 0)
+                found = p;
+        if (found)
+            from = found + n;
+        else
+            printf("G %lld\n", now);
+    }
+    for (const char *p = strstr(from, "trust, "); p; p = strstr(p + 1, "trust, ")) {
+        int hr, bat;
+        const char *end;
+        if (!TrustLineAt(text, p, &hr, &bat, &end))
+            continue;
+        printf("T %lld %d %d\n", now, hr, bat);
+        size_t n = (size_t)(end - p);
+        if (n < TRUST_LINE_SIZE) {
+            memcpy(lastLine, p, n);
+            lastLine[n] = 0;
+        }
+    }
+}
+
+int RunWatch(HWND mainWindow, int argc, char **argv)
+{
+    if (argc < 6)
+        return 2;
+    long long seconds = atoi(argv[2]);
+    int captionMs = atoi(argv[3]), logMs = atoi(argv[4]), statsMs = atoi(argv[5]);
+    static char log[LOG_TEXT_SIZE];
+    static char captions[TILE_COUNT][CAPTION_SIZE];
+    char caption[CAPTION_SIZE];
+    char lastTrust[TRUST_LINE_SIZE] = "";
+    HWND tiles[TILE_COUNT];
+    for (int s = 0; s < TILE_COUNT; s++) {
+        tiles[s] = GetDlgItem(mainWindow, TILE_ID_BASE + s);
+        captions[s][0] = 1;  // no caption reads like this: the first read prints
+    }
+    HWND logWindow = GetDlgItem(mainWindow, IDC_TRAFFIC_LOG);
+
+    long long start = UnixMicros(), end = start + seconds * 1000000;
+    long long nextCaption = start, nextLog = start, nextStats = start;
+    for (long long now = start; now < end && IsWindow(mainWindow); now = UnixMicros()) {
+        if (captionMs > 0 && now >= nextCaption) {
+            nextCaption = now + captionMs * 1000LL;
+            for (int s = 0; s < TILE_COUNT; s++) {
+                if (ReadText(tiles[s], caption, sizeof caption) < 0)
+                    continue;
+                if (strcmp(caption, captions[s]) != 0) {
+                    strcpy(captions[s], caption);
+                    PrintCaption(UnixMicros(), s, caption);
+                }
+            }
+        }
+        if (logMs > 0 && now >= nextLog) {
+            nextLog = now + logMs * 1000LL;
+            if (ReadText(logWindow, log, sizeof log) >= 0)
+                ScanTrustLines(UnixMicros(), log, lastTrust);
+        }
+        if (statsMs > 0 && now >= nextStats) {
+            nextStats = now + statsMs * 1000LL;
+            char line[256];
+            FormatStats(mainWindow, line, sizeof line);
+            long length = ReadText(logWindow, log, sizeof log);
+            printf("S %lld %s loglen=%ld maxcall=%lld calls=%lld\n", UnixMicros(), line, length, maxCallMicros,
+                   callCount);
+            maxCallMicros = 0;
+        }
+        // Whoever reads the output may stop the watch at any time.
+        fflush(stdout);
+        Sleep(1);
+    }
+    printf("E %lld maxcall=%lld calls=%lld\n", UnixMicros(), longestCall, callCount);
+    fflush(stdout);
+    return 0;
+}
