@@ -3,6 +3,7 @@
 
     perf_run.py --exe tolvane.exe --probe tolvane_probe.exe linerate [--seconds 60]
     perf_run.py --exe tolvane.exe --probe tolvane_probe.exe endurance [--reports 604800]
+    perf_run.py --exe tolvane.exe --probe tolvane_probe.exe costs [--count 300]
 
 Both runs use 21 simulated monitors: twenty fill the tiles and one (a Polar,
 which the console refuses) is reported but never shown. Every register report
@@ -22,6 +23,10 @@ endurance: --reports reports as fast as the console takes them (the pty's
 flow control paces the simulator). Samples the console's private memory,
 handle count, GDI and USER objects and the TrafficLog's length throughout,
 and the longest time the window took to answer a read.
+
+costs: the time one message of each kind the receiver sends per report takes
+when sent to the console from outside (a tile's text read, a caption, a
+"trust" line), with the window shown and minimised.
 
 Writes summary.json (and the raw files) to --out, prints the summary, and
 ends with 1 when a report was lost, a read went unanswered or a sample is
@@ -101,11 +106,11 @@ class CpuMeter:
 class Watch:
     """tolvane_probe watch, running beside the console; its lines go to a file."""
 
-    def __init__(self, args, tmp, seconds, caption_ms, log_ms, stats_ms):
+    def __init__(self, args, tmp, seconds, caption_ms, log_ms, stats_ms, tiles=TILES):
         self.path = os.path.join(tmp, 'watch.txt')
         self.out = open(self.path, 'wb')
         self.proc = subprocess.Popen([WINE, args.probe, 'watch', str(int(seconds)), str(caption_ms), str(log_ms),
-                                      str(stats_ms)], stdout=self.out, stderr=subprocess.DEVNULL)
+                                      str(stats_ms), str(tiles)], stdout=self.out, stderr=subprocess.DEVNULL)
 
     def lines(self):
         with open(self.path, errors='replace') as f:
@@ -170,10 +175,12 @@ def analyse(lines, sent):
     end = None
     rr_mismatch = 0
     captions_seen = 0
+    trust_times = []
     for line in lines:
         p = line.split(' ')
         kind = p[0]
         if kind == 'T' and len(p) == 4:
+            trust_times.append(int(p[1]))
             v = int(p[2]) + 256 * int(p[3])
             step = (v - last) % 65536
             if step == 0 or step >= 32768:
@@ -223,6 +230,9 @@ def analyse(lines, sent):
         span = (sent[-1][2] - sent[0][2]) / 1e6
         result['stream_seconds'] = round(span, 1)
         result['reports_per_second'] = round((len(sent) - 1) / span, 1) if span > 0 else None
+    if len(trust_times) > 1 and trust_times[-1] > trust_times[0]:
+        # Seen in the log, so within one log poll of when they were handled.
+        result['handled_per_second'] = round((len(trust_times) - 1) / ((trust_times[-1] - trust_times[0]) / 1e6), 1)
     if latencies:
         latencies.sort()
         result['latency_ms'] = {
@@ -243,6 +253,7 @@ def stat_summary(stats):
         if values:
             out[key] = {'first': values[0], 'last': values[-1], 'min': min(values), 'max': max(values)}
     if stats:
+        out['handle_source'] = stats[0].get('handlesrc')
         out['gdi_source'] = stats[0].get('gdisrc')
         out['user_source'] = stats[0].get('usersrc')
         out['samples'] = len(stats)
@@ -271,8 +282,9 @@ def wait_streamed(sim, sent, watch, count, timeout):
 
 
 def run_linerate(args, tmp):
-    count = int(args.seconds * LINE_REPORTS_PER_SECOND)
-    sim, con, sent = start_console(args, tmp, ['--rate', '1000', '--max-reports', str(count)])
+    rate = min(args.rate, LINE_REPORTS_PER_SECOND)
+    count = int(args.seconds * rate)
+    sim, con, sent = start_console(args, tmp, ['--rate', str(args.rate), '--max-reports', str(count)])
     watch = None
     try:
         con.choose(sim.port)
@@ -283,13 +295,13 @@ def run_linerate(args, tmp):
         time.sleep(args.idle_seconds)
         idle_cpu = idle.stop()
 
-        watch = Watch(args, tmp, args.seconds + 120, args.caption_ms, args.log_ms, 1000)
+        watch = Watch(args, tmp, 24 * 3600, args.caption_ms, args.log_ms, 1000, args.caption_tiles)
         time.sleep(1.0)
         busy = CpuMeter(pids)
         con.probe('post', str(START_BUTTON))
         wait_for(lambda: all(t != 'empty' for t in con.tiles()), 'the twenty tiles did not fill', pause=0.05)
         con.probe('postmany', *[str(TILE0 + s) for s in range(TILES)])
-        wait_streamed(sim, sent, watch, count, args.seconds * 3 + 60)
+        wait_streamed(sim, sent, watch, count, args.seconds * 4 + 60)
         busy_cpu = busy.stop()
         time.sleep(1.0)
         watch.close()
@@ -323,6 +335,9 @@ def run_endurance(args, tmp):
         busy = CpuMeter(pids)
         t0 = time.time()
         con.probe('post', str(START_BUTTON))
+        # Half the tiles marked: both plain and custom-drawn tiles, live captions on the marked ones.
+        wait_for(lambda: all(t != 'empty' for t in con.tiles()), 'the twenty tiles did not fill', pause=0.05)
+        con.probe('postmany', *[str(TILE0 + s) for s in range(0, TILES, 2)])
         wait_streamed(sim, sent, watch, count, count / 20 + 120)
         elapsed = time.time() - t0
         busy_cpu = busy.stop()
@@ -348,18 +363,38 @@ def run_endurance(args, tmp):
         sim.close()
 
 
+def run_costs(args, tmp):
+    con = Console(args)
+    try:
+        result = {}
+        for shown in ('shown', 'minimised'):
+            if shown == 'minimised':
+                con.probe('syscmd', 'minimize')
+                wait_for(lambda: con.probe('iconic').split()[1] == '1', 'the window did not minimise')
+            for action in ('read', 'caption', 'log'):
+                out = con.probe('cost', action, str(args.count)).split()
+                result[f'{action}_us_{shown}'] = int(out[2])
+        return result
+    finally:
+        con.kill()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     ap.add_argument('--exe', required=True)
     ap.add_argument('--probe', required=True)
     ap.add_argument('--out', help='keep the raw files and summary.json here')
     ap.add_argument('--seconds', type=float, default=60, help='linerate: seconds of streaming')
+    ap.add_argument('--rate', type=float, default=1000,
+                    help='linerate: reports per second (the simulator caps it at the line, about 209)')
+    ap.add_argument('--caption-tiles', type=int, default=4, help='linerate: tiles whose captions are polled')
     ap.add_argument('--idle-seconds', type=float, default=10, help='linerate: idle CPU sample')
     ap.add_argument('--reports', type=int, default=604800, help='endurance: reports in all (all monitors)')
     ap.add_argument('--caption-ms', type=int, default=None, help='caption poll period (0: none)')
     ap.add_argument('--log-ms', type=int, default=None, help='TrafficLog poll period')
     ap.add_argument('--stats-ms', type=int, default=10000, help='endurance: resource sample period')
-    ap.add_argument('run', choices=['linerate', 'endurance'])
+    ap.add_argument('--count', type=int, default=300, help='costs: messages of each kind')
+    ap.add_argument('run', choices=['linerate', 'endurance', 'costs'])
     args = ap.parse_args()
     if args.caption_ms is None:
         args.caption_ms = 1 if args.run == 'linerate' else 0
@@ -370,7 +405,8 @@ def main():
     tmp = args.out or tempfile.mkdtemp(prefix=f'tolvane-perf-{args.run}.')
     os.makedirs(tmp, exist_ok=True)
     try:
-        result = run_linerate(args, tmp) if args.run == 'linerate' else run_endurance(args, tmp)
+        runs = {'linerate': run_linerate, 'endurance': run_endurance, 'costs': run_costs}
+        result = runs[args.run](args, tmp)
     except Fail as e:
         print(f'FAIL {args.run}: {e}')
         return 1
@@ -384,6 +420,9 @@ def main():
             f.write(text + '\n')
     print(text)
     problems = []
+    if args.run == 'costs':
+        print('ok costs')
+        return 0
     if result['reports_lost']:
         problems.append(f"{result['reports_lost']} reports lost")
     if result['read_timeouts']:

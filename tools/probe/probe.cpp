@@ -15,7 +15,8 @@
 //   probe maxtext              real EN_MAXTEXT from the log; answers the box
 //   probe frames               the frames the console sends, and their echo
 //   probe stats                memory, handles, GDI and USER objects of the console
-//   probe watch SECONDS CAPTION_MS LOG_MS STATS_MS   sample captions, trust lines, stats
+//   probe watch SECONDS CAPTION_MS LOG_MS STATS_MS [TILES]   sample captions, trust lines, stats
+//   probe cost read|caption|log N   time of one message of the receiver's kinds
 // Output lines are "key value"; texts are hex-encoded so that CR LF survive.
 #include <windows.h>
 #include <commctrl.h>
@@ -260,6 +261,9 @@ int main(int argc, char **argv)
         if (argc < 6)
             return Fail("watch SECONDS CAPTION_MS LOG_MS STATS_MS");
         return RunWatch(mainWindow, argc, argv);
+    } else if (strcmp(action, "cost") == 0) {
+        if (argc < 4 || RunCost(mainWindow, argv[2], atoi(argv[3])) != 0)
+            return Fail("cost read|caption|log N");
     } else if (strcmp(action, "dump") == 0) {
         Dump();
     } else if (strcmp(action, "text") == 0) {

@@ -2,14 +2,22 @@
 // and a sampler that follows tile captions and "trust" lines over time.
 //
 //   probe stats
-//     stats private=B workingset=B handles=N gdi=N gdisrc=S user=N usersrc=S
-//   probe watch SECONDS CAPTION_MS LOG_MS STATS_MS   (0 switches a part off)
-//     C us slot hex       a tile's caption changed (polled every CAPTION_MS)
+//     stats private=B workingset=B handles=N handlesrc=S gdi=N gdisrc=S user=N usersrc=S
+//     (private: PrivateUsage, or PagefileUsage where that is 0; the *src keys
+//     name where a count came from when the documented call answers 0)
+//   probe watch SECONDS CAPTION_MS LOG_MS STATS_MS [TILES]   (0 switches a part off)
+//     C us slot hex       a caption of tiles 0..TILES-1 (default all) changed;
+//                         they are polled every CAPTION_MS
 //     T us hr bat         a new "trust, hr, bat" line in the TrafficLog
 //     G us                the last line seen before is gone: lines may be missed
 //     S us <stats> loglen=N maxcall=us calls=N
 //     X us timeout        a read got no answer within 10 s
 //     E us maxcall=us calls=N     (maxcall over the whole watch)
+//   probe cost read|caption|log N
+//     cost ACTION us        mean time of one message sent to the console, over
+//                           N: a tile's text read, a caption set on tile 0, a
+//                           "trust" line added to the TrafficLog (what the
+//                           receiver does for each report)
 // "us" is Unix time in microseconds, comparable with the simulator's --sent
 // log. maxcall is the longest single read of the console's controls since the
 // last S line: how long the window took to answer.
@@ -17,6 +25,7 @@
 #include <psapi.h>
 #include <winternl.h>
 
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,12 +59,14 @@ static long long UnixMicros(void)
 // ---------------------------------------------------------------- stats
 
 // Where GetGuiResources is not implemented (Wine), GDI objects are counted in
-// the process's GDI handle table, which the PEB names, and USER objects are
-// counted as the process's windows.
+// the process's GDI handle table, which its PEB names, and USER objects are
+// counted as the process's windows. Where GetProcessHandleCount answers 0
+// (Wine), the system's handle list is counted by owner.
 static DWORD CountGdiTable(HANDLE process, DWORD pid)
 {
-    // Layout of one table entry: object pointer, owner (process id in the low
-    // 16 bits), unique, type (0 for a free entry), flags, user pointer.
+    // One table entry: object pointer, owner (a process id in the low 16
+    // bits; Wine leaves it 0 in its per-process table), unique, type (0 for a
+    // free entry), flags, user pointer.
     struct Entry {
         unsigned long long object;
         unsigned long owner;
@@ -78,12 +89,47 @@ static DWORD CountGdiTable(HANDLE process, DWORD pid)
     if (!ReadProcessMemory(process, (char *)basic.PebBaseAddress + kTableOffset, &table, sizeof table, &got) ||
         !table)
         return 0;
-    static Entry entries[0x10000];
+    static Entry entries[kEntries];
     if (!ReadProcessMemory(process, table, entries, sizeof entries, &got))
         return 0;
     DWORD count = 0;
-    for (size_t i = 0; i < kEntries && (i + 1) * sizeof(Entry) <= got; i++)
-        if (entries[i].type != 0 && (entries[i].owner & 0xFFFF) == (pid & 0xFFFF))
+    for (size_t i = 0; i < kEntries && (i + 1) * sizeof(Entry) <= got; i++) {
+        DWORD owner = entries[i].owner & 0xFFFF;
+        if (entries[i].type != 0 && (owner == 0 || owner == (pid & 0xFFFF)))
+            count++;
+    }
+    return count;
+}
+
+static DWORD CountSystemHandles(DWORD pid)
+{
+    struct Entry {
+        void *object;
+        ULONG_PTR process;
+        ULONG_PTR value;
+        ULONG access;
+        USHORT backTrace;
+        USHORT typeIndex;
+        ULONG attributes;
+        ULONG reserved;
+    };
+    struct List {
+        ULONG_PTR count;
+        ULONG_PTR reserved;
+        Entry entries[1];
+    };
+    const ULONG kExtendedHandleInformation = 64;
+    typedef LONG(NTAPI * QueryFn)(ULONG, PVOID, ULONG, PULONG);
+    QueryFn query = (QueryFn)(void *)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
+    static char buffer[16 * 1024 * 1024];
+    ULONG length = 0;
+    if (!query || query(kExtendedHandleInformation, buffer, sizeof buffer, &length) != 0)
+        return 0;
+    const List *list = (const List *)buffer;
+    size_t room = (sizeof buffer - offsetof(List, entries)) / sizeof(Entry);
+    DWORD count = 0;
+    for (ULONG_PTR i = 0; i < list->count && i < room; i++)
+        if (list->entries[i].process == pid)
             count++;
     return count;
 }
@@ -123,8 +169,14 @@ static void FormatStats(HWND mainWindow, char *out, size_t size)
     PROCESS_MEMORY_COUNTERS_EX memory;
     memset(&memory, 0, sizeof memory);
     GetProcessMemoryInfo(process, (PROCESS_MEMORY_COUNTERS *)&memory, sizeof memory);
+    SIZE_T privateBytes = memory.PrivateUsage ? memory.PrivateUsage : memory.PagefileUsage;
     DWORD handles = 0;
     GetProcessHandleCount(process, &handles);
+    const char *handleSource = "api";
+    if (handles == 0) {
+        handles = CountSystemHandles(pid);
+        handleSource = "system";
+    }
 
     DWORD gdi = GetGuiResources(process, GR_GDIOBJECTS);
     const char *gdiSource = "api";
@@ -141,8 +193,8 @@ static void FormatStats(HWND mainWindow, char *out, size_t size)
         userSource = "windows";
     }
     CloseHandle(process);
-    snprintf(out, size, "private=%lu workingset=%lu handles=%lu gdi=%lu gdisrc=%s user=%lu usersrc=%s",
-             (unsigned long)memory.PrivateUsage, (unsigned long)memory.WorkingSetSize, (unsigned long)handles,
+    snprintf(out, size, "private=%lu workingset=%lu handles=%lu handlesrc=%s gdi=%lu gdisrc=%s user=%lu usersrc=%s",
+             (unsigned long)privateBytes, (unsigned long)memory.WorkingSetSize, (unsigned long)handles, handleSource,
              (unsigned long)gdi, gdiSource, (unsigned long)user, userSource);
 }
 
@@ -252,6 +304,9 @@ int RunWatch(HWND mainWindow, int argc, char **argv)
         return 2;
     long long seconds = atoi(argv[2]);
     int captionMs = atoi(argv[3]), logMs = atoi(argv[4]), statsMs = atoi(argv[5]);
+    int polledTiles = argc > 6 ? atoi(argv[6]) : TILE_COUNT;
+    if (polledTiles < 0 || polledTiles > TILE_COUNT)
+        polledTiles = TILE_COUNT;
     static char log[LOG_TEXT_SIZE];
     static char captions[TILE_COUNT][CAPTION_SIZE];
     char caption[CAPTION_SIZE];
@@ -268,7 +323,7 @@ int RunWatch(HWND mainWindow, int argc, char **argv)
     for (long long now = start; now < end && IsWindow(mainWindow); now = UnixMicros()) {
         if (captionMs > 0 && now >= nextCaption) {
             nextCaption = now + captionMs * 1000LL;
-            for (int s = 0; s < TILE_COUNT; s++) {
+            for (int s = 0; s < polledTiles; s++) {
                 if (ReadText(tiles[s], caption, sizeof caption) < 0)
                     continue;
                 if (strcmp(caption, captions[s]) != 0) {
@@ -297,5 +352,30 @@ int RunWatch(HWND mainWindow, int argc, char **argv)
     }
     printf("E %lld maxcall=%lld calls=%lld\n", UnixMicros(), longestCall, callCount);
     fflush(stdout);
+    return 0;
+}
+
+int RunCost(HWND mainWindow, const char *action, int count)
+{
+    HWND tile = GetDlgItem(mainWindow, TILE_ID_BASE);
+    HWND logWindow = GetDlgItem(mainWindow, IDC_TRAFFIC_LOG);
+    char text[CAPTION_SIZE];
+    if (count < 1)
+        count = 1;
+    long long start = UnixMicros();
+    for (int i = 0; i < count; i++) {
+        if (strcmp(action, "read") == 0) {
+            SendMessageA(tile, WM_GETTEXT, sizeof text, (LPARAM)text);
+        } else if (strcmp(action, "caption") == 0) {
+            snprintf(text, sizeof text, "Cost Probe\nHR: %d , RR: %d\nBat: %d%%", i & 255, i, (i >> 8) & 255);
+            SendMessageA(tile, WM_SETTEXT, 0, (LPARAM)text);
+        } else if (strcmp(action, "log") == 0) {
+            snprintf(text, sizeof text, "\r\ntrust, %d, %d\r\n", i & 255, (i >> 8) & 255);
+            SendMessageA(logWindow, EM_REPLACESEL, 0, (LPARAM)text);
+        } else {
+            return 2;
+        }
+    }
+    printf("cost %s %lld\n", action, (UnixMicros() - start) / count);
     return 0;
 }

@@ -5,7 +5,10 @@
 #include <windows.h>
 
 int RunStats(HWND mainWindow);
-// argv: probe watch SECONDS CAPTION_MS LOG_MS STATS_MS
+// argv: probe watch SECONDS CAPTION_MS LOG_MS STATS_MS [TILES]
 int RunWatch(HWND mainWindow, int argc, char **argv);
+
+// argv: probe cost read|caption|log N
+int RunCost(HWND mainWindow, const char *action, int count);
 
 #endif
