@@ -295,6 +295,9 @@ def run_linerate(args, tmp):
         time.sleep(args.idle_seconds)
         idle_cpu = idle.stop()
 
+        if args.minimised:
+            con.probe('syscmd', 'minimize')
+            wait_for(lambda: con.probe('iconic').split()[1] == '1', 'the window did not minimise')
         watch = Watch(args, tmp, 24 * 3600, args.caption_ms, args.log_ms, 1000, args.caption_tiles)
         time.sleep(1.0)
         busy = CpuMeter(pids)
@@ -388,6 +391,7 @@ def main():
     ap.add_argument('--rate', type=float, default=1000,
                     help='linerate: reports per second (the simulator caps it at the line, about 209)')
     ap.add_argument('--caption-tiles', type=int, default=4, help='linerate: tiles whose captions are polled')
+    ap.add_argument('--minimised', action='store_true', help='linerate: stream with the window minimised')
     ap.add_argument('--idle-seconds', type=float, default=10, help='linerate: idle CPU sample')
     ap.add_argument('--reports', type=int, default=604800, help='endurance: reports in all (all monitors)')
     ap.add_argument('--caption-ms', type=int, default=None, help='caption poll period (0: none)')
@@ -414,6 +418,7 @@ def main():
         if not args.out:
             shutil.rmtree(tmp, ignore_errors=True)
     result['run'] = args.run
+    result['options'] = {k: v for k, v in vars(args).items() if k not in ('exe', 'probe', 'out')}
     text = json.dumps(result, indent=1)
     if args.out:
         with open(os.path.join(args.out, 'summary.json'), 'w') as f:
