@@ -26,6 +26,9 @@ extern std::atomic<int32_t> baudRate;
 extern std::atomic<int32_t> txWriting;
 // ReceiverThread writes (1 during a port read); TransmitterThread polls.
 extern std::atomic<int32_t> rxReading;
+// ReceiverThread counts the reads it has finished; TransmitterThread polls it
+// to see a read end even when the next one has already begun.
+extern std::atomic<uint32_t> rxReadsEnded;
 // UI thread writes (log toggle, trim); TransmitterThread and
 // PausableDlgItemMessage read.
 extern std::atomic<int32_t> logPaused;

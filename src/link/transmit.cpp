@@ -105,8 +105,12 @@ DWORD WINAPI TransmitterThread(LPVOID param)
     char szData[300];
 
     for (;;) {
-        while (rxReading) {
-            // the ReceiverThread's reads return at once
+        // Wait for the read in progress to end. The ReceiverThread starts
+        // its next read a few instructions later, far too soon to be seen
+        // reliably through the flag alone: the count of finished reads
+        // shows the end as well.
+        uint32_t readsEnded = rxReadsEnded;
+        while (rxReading && rxReadsEnded == readsEnded) {
         }
         if (WaitForSingleObject(txEvent, INFINITE) != WAIT_OBJECT_0)
             return 0;

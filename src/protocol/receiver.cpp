@@ -72,6 +72,7 @@ static DWORD ReadPort(uint8_t *szText)
         rxReading.store(1);
         BOOL ok = ReadFile(port, szText, RX_READ_MAX, &cBytes, nullptr);
         rxReading.store(0);
+        rxReadsEnded.store(rxReadsEnded.load() + 1);
         if (ok && cBytes > 0)
             return cBytes;
     }

@@ -139,6 +139,58 @@ TEST(ReceiverThread, ActsOnTheDonglesFramesFromTheComPort)
     DestroyTestWindow(w);
 }
 
+// While the ReceiverThread polls an idle port, its reads follow each other
+// with only a few instructions between them. Every frame handed off must
+// still reach the wire, each on its own: the TransmitterThread waits for the
+// read in progress to end, not for a moment in which no read is running.
+// The process is kept to one processor, as on a busy machine: a spinning
+// thread then rarely runs in the instant between two reads.
+TEST(ReceiverThread, HandOffsReachTheWireWhileItPolls)
+{
+    DWORD_PTR processMask = 0, systemMask = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &processMask, &systemMask));
+    DWORD_PTR one = processMask & (~processMask + 1);
+    ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), one));
+    TestWindow w = CreateTestWindow();
+    HANDLE dongle = OpenTestPort(TEST_DONGLE_PORT);
+    ASSERT_NE(dongle, INVALID_HANDLE_VALUE);
+    HANDLE console = OpenTestPort(TEST_CONSOLE_PORT);
+    ASSERT_NE(console, INVALID_HANDLE_VALUE);
+    DrainPort(dongle);
+    DrainPort(console);
+    ASSERT_EQ(0, CreateTxEvent());
+    ASSERT_EQ(0, StartTransmitterThread(w.main));
+    linkRunning = 1;
+    logPaused = 1;  // no echo: the window thread only waits here
+    portHandle = console;
+    HANDLE thread = CreateThread(nullptr, 0, ReceiverThread, w.main, 0, nullptr);
+    ASSERT_NE(thread, (HANDLE)nullptr);
+    EXPECT_TRUE(PumpUntil([] { return rxReadsEnded > 1000; }, 10000)) << "the thread should be polling";
+
+    uint8_t frame[16];
+    uint8_t length = 0;
+    BuildScanControlFrame(frame, 1, &length);
+    Bytes start(frame, frame + length);
+    for (int i = 0; i < 20; i++) {
+        BuildScanControlFrame(TxFrameBuffer, 1, &txFrameLength);
+        HandOffFrame(TxFrameBuffer, txFrameLength);
+        // Generous: a bound for a frame that never comes, not a measurement.
+        EXPECT_EQ(Hex(ReadPort(dongle, length, 3000)), Hex(start)) << "hand-off " << i;
+    }
+
+    portHandle = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(PumpUntil([] { return rxReading == 0; }, 5000));
+    TerminateThread(thread, 0);
+    WaitForSingleObject(thread, 5000);
+    CloseHandle(thread);
+    rxReading = 0;
+    logPaused = 0;
+    CloseHandle(console);
+    CloseHandle(dongle);
+    DestroyTestWindow(w);
+    SetProcessAffinityMask(GetCurrentProcess(), processMask);
+}
+
 // With no port open the thread polls without reading; after a failed port
 // choice the teardown at Exit ends it and the process ends with code 0.
 // Runs as a child process so that a process that cannot end is seen.

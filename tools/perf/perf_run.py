@@ -4,6 +4,7 @@
     perf_run.py --exe tolvane.exe --probe tolvane_probe.exe linerate [--seconds 60]
     perf_run.py --exe tolvane.exe --probe tolvane_probe.exe endurance [--reports 604800]
     perf_run.py --exe tolvane.exe --probe tolvane_probe.exe costs [--count 300]
+    perf_run.py --exe tolvane.exe --probe tolvane_probe.exe handoff [--count 50]
 
 Both runs use 21 simulated monitors: twenty fill the tiles and one (a Polar,
 which the console refuses) is reported but never shown. Every register report
@@ -28,6 +29,10 @@ costs: the time one message of each kind the receiver sends per report takes
 when sent to the console from outside (a tile's text read, a caption, a
 "trust" line), with the window shown and minimised.
 
+handoff: with the port open and the receiver polling, Start is pressed
+--count times; the time from the press (the probe's post) to the start
+frame's last byte read from the other end of the pty.
+
 Writes summary.json (and the raw files) to --out, prints the summary, and
 ends with 1 when a report was lost, a read went unanswered or a sample is
 missing. Needs the environment of scripts/wine-env.sh (tolvane_wine_setup),
@@ -36,12 +41,15 @@ an X display and TOLVANE_SIM naming the simulator.
 import argparse
 import json
 import os
+import select
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tests', 'support'))
 from console_driver import WINE, Fail, check  # noqa: E402
@@ -234,13 +242,7 @@ def analyse(lines, sent):
         # Seen in the log, so within one log poll of when they were handled.
         result['handled_per_second'] = round((len(trust_times) - 1) / ((trust_times[-1] - trust_times[0]) / 1e6), 1)
     if latencies:
-        latencies.sort()
-        result['latency_ms'] = {
-            'samples': len(latencies),
-            'median': round(statistics.median(latencies), 2),
-            'p99': round(latencies[min(len(latencies) - 1, int(0.99 * len(latencies)))], 2),
-            'max': round(latencies[-1], 2),
-        }
+        result['latency_ms'] = percentiles(latencies)
     return result, stats, end
 
 
@@ -382,6 +384,65 @@ def run_costs(args, tmp):
         con.kill()
 
 
+START_FRAME = bytes.fromhex('51524e010400000002000196')
+
+
+def percentiles(values):
+    values = sorted(values)
+    return {'samples': len(values), 'median': round(statistics.median(values), 2),
+            'p99': round(values[min(len(values) - 1, int(0.99 * len(values)))], 2), 'max': round(values[-1], 2)}
+
+
+def run_handoff(args, tmp):
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    link = f"{os.environ['WINEPREFIX']}/dosdevices/com{COM}"
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(os.ttyname(slave), link)
+    arrivals = []  # (microseconds, bytes) of each read of the console's side
+    done = threading.Event()
+
+    def read():
+        while not done.is_set():
+            if select.select([master], [], [], 0.1)[0]:
+                data = os.read(master, 4096)
+                arrivals.append((time.time_ns() // 1000, data))
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    con = Console(args)
+    try:
+        con.choose(f'\\\\.\\COM{COM}')
+        wait_for(lambda: len(b''.join(d for _, d in arrivals)) >= 23, 'the stop frame and config request did not come')
+        posted = []
+        for _ in range(args.count):
+            posted.append(int(con.probe('posttimed', str(START_BUTTON)).split()[1]))
+            time.sleep(0.2)
+        time.sleep(1.0)
+        done.set()
+        reader.join()
+        # When each start frame was complete on the wire.
+        stream, ends = b'', []
+        for t, data in arrivals:
+            before = len(stream)
+            stream += data
+            at = stream.find(START_FRAME)
+            while at >= 0:
+                if at + len(START_FRAME) > before:
+                    ends.append(t)
+                at = stream.find(START_FRAME, at + 1)
+        check(len(ends) == len(posted), f'{len(posted)} presses, {len(ends)} start frames on the wire')
+        return {'handoff_ms': percentiles([(e - p) / 1000.0 for p, e in zip(posted, ends)]),
+                'reports_lost': 0, 'read_timeouts': 0, 'resources': {'samples': 1}}
+    finally:
+        done.set()
+        con.kill()
+        os.close(master)
+        os.close(slave)
+        if os.path.islink(link):
+            os.unlink(link)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     ap.add_argument('--exe', required=True)
@@ -397,11 +458,13 @@ def main():
     ap.add_argument('--caption-ms', type=int, default=None, help='caption poll period (0: none)')
     ap.add_argument('--log-ms', type=int, default=None, help='TrafficLog poll period')
     ap.add_argument('--stats-ms', type=int, default=10000, help='endurance: resource sample period')
-    ap.add_argument('--count', type=int, default=300, help='costs: messages of each kind')
-    ap.add_argument('run', choices=['linerate', 'endurance', 'costs'])
+    ap.add_argument('--count', type=int, default=None, help='costs: messages of each kind (300); handoff: presses (50)')
+    ap.add_argument('run', choices=['linerate', 'endurance', 'costs', 'handoff'])
     args = ap.parse_args()
     if args.caption_ms is None:
         args.caption_ms = 1 if args.run == 'linerate' else 0
+    if args.count is None:
+        args.count = 300 if args.run == 'costs' else 50
     if args.log_ms is None:
         args.log_ms = 100 if args.run == 'linerate' else 20
     check(os.environ.get('WINEPREFIX'), 'WINEPREFIX is not set (source scripts/wine-env.sh; tolvane_wine_setup)')
@@ -409,7 +472,7 @@ def main():
     tmp = args.out or tempfile.mkdtemp(prefix=f'tolvane-perf-{args.run}.')
     os.makedirs(tmp, exist_ok=True)
     try:
-        runs = {'linerate': run_linerate, 'endurance': run_endurance, 'costs': run_costs}
+        runs = {'linerate': run_linerate, 'endurance': run_endurance, 'costs': run_costs, 'handoff': run_handoff}
         result = runs[args.run](args, tmp)
     except Fail as e:
         print(f'FAIL {args.run}: {e}')
@@ -425,8 +488,8 @@ def main():
             f.write(text + '\n')
     print(text)
     problems = []
-    if args.run == 'costs':
-        print('ok costs')
+    if args.run in ('costs', 'handoff'):
+        print(f'ok {args.run}')
         return 0
     if result['reports_lost']:
         problems.append(f"{result['reports_lost']} reports lost")

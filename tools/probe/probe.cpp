@@ -5,6 +5,7 @@
 //   probe text ID              a control's text, hex-encoded
 //   probe post ID [CODE]       post WM_COMMAND (menu, accelerator, click)
 //   probe postmany ID ID ...   post WM_COMMAND for each, in order (many clicks)
+//   probe posttimed ID         post WM_COMMAND; print "posted" and the Unix time in us
 //   probe choose INDEX         select a PortList item as a user's choice does
 //   probe settext|replacesel ID HEX|@FILE
 //   probe setsel ID A B | getsel ID | linefromchar ID | setlimit ID N
@@ -273,6 +274,10 @@ int main(int argc, char **argv)
     } else if (strcmp(action, "post") == 0) {
         WORD code = argc > 3 ? (WORD)atoi(argv[3]) : 0;
         PostMessageA(mainWindow, WM_COMMAND, MAKEWPARAM(id, code), (LPARAM)control);
+    } else if (strcmp(action, "posttimed") == 0) {
+        long long at = UnixMicros();
+        PostMessageA(mainWindow, WM_COMMAND, MAKEWPARAM(id, 0), (LPARAM)control);
+        printf("posted %lld\n", at);
     } else if (strcmp(action, "postmany") == 0) {
         for (int i = 2; i < argc; i++) {
             int each = atoi(argv[i]);

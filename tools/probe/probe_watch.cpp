@@ -41,7 +41,7 @@
 
 typedef VOID(WINAPI *PreciseTimeFn)(LPFILETIME);
 
-static long long UnixMicros(void)
+long long UnixMicros(void)
 {
     static PreciseTimeFn precise =
         (PreciseTimeFn)(void *)GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime");

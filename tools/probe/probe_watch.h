@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+// Unix time in microseconds (the simulator's --sent log uses the same clock).
+long long UnixMicros(void);
 int RunStats(HWND mainWindow);
 // argv: probe watch SECONDS CAPTION_MS LOG_MS STATS_MS [TILES]
 int RunWatch(HWND mainWindow, int argc, char **argv);
