@@ -27,7 +27,8 @@ and the longest time the window took to answer a read.
 
 costs: the time one message of each kind the receiver sends per report takes
 when sent to the console from outside (a tile's text read, a caption, a
-"trust" line), with the window shown and minimised.
+"trust" line), with the window shown and minimised; then edit_cost's figures
+for a trust line in an edit control made like the TrafficLog and in variants.
 
 handoff: with the port open and the receiver polling, Start is pressed
 --count times; the time from the press (the probe's post) to the start
@@ -311,12 +312,11 @@ def run_linerate(args, tmp):
         time.sleep(1.0)
         watch.close()
         sim.close()  # the --sent log is complete once it has ended
-        result, stats, end = analyse(watch.lines(), read_sent(sent))
+        result, stats, _ = analyse(watch.lines(), read_sent(sent))
         result['cpu_percent_idle'] = idle_cpu
         result['cpu_percent_streaming'] = busy_cpu
         result['console_rss_kib'] = rss_kib(con.proc.pid)
         result['resources'] = stat_summary(stats)
-        result['watch_end'] = end
         return result
     finally:
         if watch:
@@ -350,7 +350,7 @@ def run_endurance(args, tmp):
         after = con.probe('stats').split(' ', 1)[1].strip()
         watch.close()
         sim.close()
-        result, stats, end = analyse(watch.lines(), read_sent(sent))
+        result, stats, _ = analyse(watch.lines(), read_sent(sent))
         result['elapsed_seconds'] = round(elapsed, 1)
         result['cpu_percent_streaming'] = busy_cpu
         result['stats_before'] = before
@@ -359,7 +359,6 @@ def run_endurance(args, tmp):
         result['resources'] = stat_summary(stats)
         result['resource_samples'] = [{k: s.get(k) for k in ('t', 'private', 'handles', 'gdi', 'user', 'loglen',
                                                               'maxcall')} for s in stats]
-        result['watch_end'] = end
         return result
     finally:
         if watch:
@@ -379,6 +378,14 @@ def run_costs(args, tmp):
             for action in ('read', 'caption', 'log'):
                 out = con.probe('cost', action, str(args.count)).split()
                 result[f'{action}_us_{shown}'] = int(out[2])
+        # The log's cost taken apart, in a window of its own.
+        edit_cost = os.path.join(os.path.dirname(args.probe), '..', 'bench', 'edit_cost.exe')
+        out = subprocess.run([WINE, edit_cost, str(args.count)], capture_output=True, timeout=600, text=True)
+        check(out.returncode == 0, f'edit_cost failed: {out.stderr[-500:]}')
+        for line in out.stdout.splitlines():
+            p = line.split()
+            if len(p) == 3 and p[0] == 'edit':
+                result[f'edit_us_{p[1]}'] = int(p[2])
         return result
     finally:
         con.kill()
