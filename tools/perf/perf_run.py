@@ -439,8 +439,7 @@ def run_handoff(args, tmp):
                     ends.append(t)
                 at = stream.find(START_FRAME, at + 1)
         check(len(ends) == len(posted), f'{len(posted)} presses, {len(ends)} start frames on the wire')
-        return {'handoff_ms': percentiles([(e - p) / 1000.0 for p, e in zip(posted, ends)]),
-                'reports_lost': 0, 'read_timeouts': 0, 'resources': {'samples': 1}}
+        return {'handoff_ms': percentiles([(e - p) / 1000.0 for p, e in zip(posted, ends)])}
     finally:
         done.set()
         con.kill()
