@@ -272,6 +272,13 @@ def start_console(args, tmp, sim_options):
     return sim, con, sent
 
 
+def start_and_mark(con, slots):
+    """Presses Start, waits until the tiles are full and marks the tiles of slots."""
+    con.probe('post', str(START_BUTTON))
+    wait_for(lambda: all(t != 'empty' for t in con.tiles()), 'the twenty tiles did not fill', pause=0.05)
+    con.probe('postmany', *[str(TILE0 + s) for s in slots])
+
+
 def wait_streamed(sim, sent, watch, count, timeout):
     """Until the simulator has written all count reports and the last one shows in a trust line."""
     deadline = time.time() + timeout
@@ -304,9 +311,7 @@ def run_linerate(args, tmp):
         watch = Watch(args, tmp, 24 * 3600, args.caption_ms, args.log_ms, 1000, args.caption_tiles)
         time.sleep(1.0)
         busy = CpuMeter(pids)
-        con.probe('post', str(START_BUTTON))
-        wait_for(lambda: all(t != 'empty' for t in con.tiles()), 'the twenty tiles did not fill', pause=0.05)
-        con.probe('postmany', *[str(TILE0 + s) for s in range(TILES)])
+        start_and_mark(con, range(TILES))
         wait_streamed(sim, sent, watch, count, args.seconds * 4 + 60)
         busy_cpu = busy.stop()
         time.sleep(1.0)
@@ -339,10 +344,8 @@ def run_endurance(args, tmp):
         time.sleep(1.0)
         busy = CpuMeter(pids)
         t0 = time.time()
-        con.probe('post', str(START_BUTTON))
         # Half the tiles marked: both plain and custom-drawn tiles, live captions on the marked ones.
-        wait_for(lambda: all(t != 'empty' for t in con.tiles()), 'the twenty tiles did not fill', pause=0.05)
-        con.probe('postmany', *[str(TILE0 + s) for s in range(0, TILES, 2)])
+        start_and_mark(con, range(0, TILES, 2))
         wait_streamed(sim, sent, watch, count, count / 20 + 120)
         elapsed = time.time() - t0
         busy_cpu = busy.stop()
