@@ -71,6 +71,30 @@ void CountTipRefresh(HWND, WPARAM wParam, LPARAM)
 
 bool Contains(const std::string &text, const char *part) { return text.find(part) != std::string::npos; }
 
+// The console's and the dongle's ends of a COM port pair, both drained.
+bool OpenPortPair(HANDLE *console, HANDLE *dongle)
+{
+    *dongle = OpenTestPort(TEST_DONGLE_PORT);
+    *console = OpenTestPort(TEST_CONSOLE_PORT);
+    if (*dongle == INVALID_HANDLE_VALUE || *console == INVALID_HANDLE_VALUE)
+        return false;
+    DrainPort(*dongle);
+    DrainPort(*console);
+    return true;
+}
+
+// Ends a ReceiverThread outside a read, so that no read of the port is left
+// half done behind it.
+void EndReceiver(HANDLE thread)
+{
+    portHandle = INVALID_HANDLE_VALUE;
+    EXPECT_TRUE(PumpUntil([] { return rxReading == 0; }, 5000));
+    TerminateThread(thread, 0);
+    WaitForSingleObject(thread, 5000);
+    CloseHandle(thread);
+    rxReading = 0;
+}
+
 TEST(ReceiverThread, ActsOnTheDonglesFramesFromTheComPort)
 {
     TestWindow w = CreateTestWindow();
@@ -79,12 +103,8 @@ TEST(ReceiverThread, ActsOnTheDonglesFramesFromTheComPort)
     ResetRoster();
     memset(tipRefreshes, 0, sizeof tipRefreshes);
     testCommandHook = CountTipRefresh;
-    HANDLE dongle = OpenTestPort(TEST_DONGLE_PORT);
-    ASSERT_NE(dongle, INVALID_HANDLE_VALUE);
-    HANDLE console = OpenTestPort(TEST_CONSOLE_PORT);
-    ASSERT_NE(console, INVALID_HANDLE_VALUE);
-    DrainPort(dongle);
-    DrainPort(console);
+    HANDLE dongle, console;
+    ASSERT_TRUE(OpenPortPair(&console, &dongle));
     scanToggleArmed = 0; // Start was pressed
     scanActive = 0;
     stopAckPending = 1; // the stop frame sent at the port opening
@@ -125,14 +145,7 @@ TEST(ReceiverThread, ActsOnTheDonglesFramesFromTheComPort)
     EXPECT_EQ(WindowText(w.tiles[0]), "empty");
     EXPECT_EQ(FindSlotByAddress("AABBCCDDEEFF"), -1);
 
-    // End the thread outside a read, so that no read of the port is left
-    // half done behind it.
-    portHandle = INVALID_HANDLE_VALUE;
-    EXPECT_TRUE(PumpUntil([] { return rxReading == 0; }, 5000));
-    TerminateThread(thread, 0);
-    WaitForSingleObject(thread, 5000);
-    CloseHandle(thread);
-    rxReading = 0;
+    EndReceiver(thread);
     testCommandHook = nullptr;
     CloseHandle(console);
     CloseHandle(dongle);
@@ -152,12 +165,8 @@ TEST(ReceiverThread, HandOffsReachTheWireWhileItPolls)
     DWORD_PTR one = processMask & (~processMask + 1);
     ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), one));
     TestWindow w = CreateTestWindow();
-    HANDLE dongle = OpenTestPort(TEST_DONGLE_PORT);
-    ASSERT_NE(dongle, INVALID_HANDLE_VALUE);
-    HANDLE console = OpenTestPort(TEST_CONSOLE_PORT);
-    ASSERT_NE(console, INVALID_HANDLE_VALUE);
-    DrainPort(dongle);
-    DrainPort(console);
+    HANDLE dongle, console;
+    ASSERT_TRUE(OpenPortPair(&console, &dongle));
     ASSERT_EQ(0, CreateTxEvent());
     ASSERT_EQ(0, StartTransmitterThread(w.main));
     linkRunning = 1;
@@ -178,12 +187,7 @@ TEST(ReceiverThread, HandOffsReachTheWireWhileItPolls)
         EXPECT_EQ(Hex(ReadPort(dongle, length, 3000)), Hex(start)) << "hand-off " << i;
     }
 
-    portHandle = INVALID_HANDLE_VALUE;
-    EXPECT_TRUE(PumpUntil([] { return rxReading == 0; }, 5000));
-    TerminateThread(thread, 0);
-    WaitForSingleObject(thread, 5000);
-    CloseHandle(thread);
-    rxReading = 0;
+    EndReceiver(thread);
     logPaused = 0;
     CloseHandle(console);
     CloseHandle(dongle);

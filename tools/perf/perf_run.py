@@ -181,7 +181,6 @@ def analyse(lines, sent):
     gaps = timeouts = 0
     latencies = []
     stats = []
-    end = None
     rr_mismatch = 0
     captions_seen = 0
     trust_times = []
@@ -220,8 +219,6 @@ def analyse(lines, sent):
             gaps += 1
         elif kind == 'X':
             timeouts += 1
-        elif kind == 'E':
-            end = dict(x.split('=', 1) for x in p[2:] if '=' in x)
     lost = sorted(expected - seen)
     result = {
         'reports_sent': len(sent),
@@ -244,7 +241,7 @@ def analyse(lines, sent):
         result['handled_per_second'] = round((len(trust_times) - 1) / ((trust_times[-1] - trust_times[0]) / 1e6), 1)
     if latencies:
         result['latency_ms'] = percentiles(latencies)
-    return result, stats, end
+    return result, stats
 
 
 def stat_summary(stats):
@@ -270,6 +267,13 @@ def start_console(args, tmp, sim_options):
     sim = Simulator(['--monitors', str(MONITORS), '--sequence', '--sent', sent, *sim_options], tmp, COM)
     con = Console(args)
     return sim, con, sent
+
+
+def finish_stream(watch, sim, sent):
+    """Ends the watch and the simulator (its --sent log is complete once it has ended) and analyses the run."""
+    watch.close()
+    sim.close()
+    return analyse(watch.lines(), read_sent(sent))
 
 
 def start_and_mark(con, slots):
@@ -315,9 +319,7 @@ def run_linerate(args, tmp):
         wait_streamed(sim, sent, watch, count, args.seconds * 4 + 60)
         busy_cpu = busy.stop()
         time.sleep(1.0)
-        watch.close()
-        sim.close()  # the --sent log is complete once it has ended
-        result, stats, _ = analyse(watch.lines(), read_sent(sent))
+        result, stats = finish_stream(watch, sim, sent)
         result['cpu_percent_idle'] = idle_cpu
         result['cpu_percent_streaming'] = busy_cpu
         result['console_rss_kib'] = rss_kib(con.proc.pid)
@@ -351,9 +353,7 @@ def run_endurance(args, tmp):
         busy_cpu = busy.stop()
         time.sleep(2 * args.stats_ms / 1000 + 1)
         after = con.probe('stats').split(' ', 1)[1].strip()
-        watch.close()
-        sim.close()
-        result, stats, _ = analyse(watch.lines(), read_sent(sent))
+        result, stats = finish_stream(watch, sim, sent)
         result['elapsed_seconds'] = round(elapsed, 1)
         result['cpu_percent_streaming'] = busy_cpu
         result['stats_before'] = before

@@ -42,16 +42,16 @@ class Analyse(unittest.TestCase):
         ]
         for what, lines, lost in cases:
             with self.subTest(what):
-                result, _, _ = perf_run.analyse(lines, reports)
+                result, _ = perf_run.analyse(lines, reports)
                 self.assertEqual(result['reports_expected'], len(ks))
                 self.assertEqual(result['reports_lost'], lost)
 
     def test_numbers_wrap_at_16_bits(self):
         reports = sent(70000, step_us=10)
         ks = accepted(reports)
-        result, _, _ = perf_run.analyse([trust(k) for k in ks], reports)
+        result, _ = perf_run.analyse([trust(k) for k in ks], reports)
         self.assertEqual(result['reports_lost'], 0)
-        result, _, _ = perf_run.analyse([trust(k) for k in ks if k != 66000], reports)
+        result, _ = perf_run.analyse([trust(k) for k in ks if k != 66000], reports)
         self.assertEqual(result['reports_lost'], 1)
         self.assertEqual(result['first_lost'], [66000])
 
@@ -59,7 +59,7 @@ class Analyse(unittest.TestCase):
         reports = sent(30)
         t_written = dict((k, t) for k, _, t in reports)
         lines = [trust(k) for k in accepted(reports)] + [caption(21, t_written[21] + 7000)]
-        result, _, _ = perf_run.analyse(lines, reports)
+        result, _ = perf_run.analyse(lines, reports)
         self.assertEqual(result['latency_ms']['samples'], 1)
         self.assertAlmostEqual(result['latency_ms']['median'], 7.0)
 
