@@ -22,7 +22,7 @@ tolvane_wine_setup() {
   export WINELOADER="$TOLVANE_WINE"
   export WINESERVER=/usr/lib/wine/wineserver
   [ -x "$WINESERVER" ] || WINESERVER="$(command -v wineserver)"
-  if [ ! -f "$WINEPREFIX/.tolvane-ready" ]; then
+  if [ ! -f "$WINEPREFIX/.tolvane-ready-2" ]; then
     echo "wine: creating $WINEARCH prefix in $WINEPREFIX"
     rm -rf "$WINEPREFIX"
     "$TOLVANE_WINE" wineboot -i >/dev/null 2>&1 || true
@@ -30,8 +30,11 @@ tolvane_wine_setup() {
     # Without a window manager Wine waits for one whenever a top-level
     # window is hidden or destroyed; unmanaged windows make close instant.
     "$TOLVANE_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    # A program that crashes ends, its backtrace on its standard error,
+    # instead of waiting behind a dialog that takes the keyboard focus.
+    "$TOLVANE_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     "$WINESERVER" -w
-    touch "$WINEPREFIX/.tolvane-ready"
+    touch "$WINEPREFIX/.tolvane-ready-2"
   fi
   # Keep one server (and so the prefix's services) up for the whole run:
   # later starts are fast and the COM links made afterwards stay in place.

@@ -2,6 +2,8 @@
 reached from outside through tolvane_probe (and xdotool for real input)."""
 import os
 import subprocess
+import sys
+import tempfile
 
 WINE = os.environ.get('TOLVANE_WINE', 'wine')
 
@@ -25,17 +27,45 @@ def xdo(*a):
 
 class ConsoleProcess:
     """The running console. Subclasses read the probe's dump their own way;
-    the dump must give the PortList's entries under 'ports'."""
+    the dump must give the PortList's entries under 'ports'.
+
+    Consoles left over from an earlier run are ended first, and every probe
+    call is bound to this console's window, so no other can answer for it."""
+
+    PROBE_SECONDS = 60
 
     def __init__(self, args, wait_ms):
         self.args = args
-        self.proc = subprocess.Popen([WINE, args.exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.probe('wait', str(wait_ms))
+        self.env = {k: v for k, v in os.environ.items() if k != 'TOLVANE_PROBE_MAIN'}
+        reaped = [l for l in self.probe('reap').splitlines() if l.startswith('reaped')]
+        if reaped:
+            print(f'note: ended consoles left over from an earlier run: {reaped}', file=sys.stderr)
+        self.err = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen([WINE, args.exe], stdout=subprocess.DEVNULL, stderr=self.err)
+        try:
+            self.env['TOLVANE_PROBE_MAIN'] = self.probe('wait', str(wait_ms)).split()[1]
+        except BaseException:
+            self.kill()
+            raise
 
     def probe(self, *a):
-        out = subprocess.run([WINE, self.args.probe, *a], capture_output=True, timeout=60)
-        check(out.returncode == 0, f'probe {a!r:.200} failed: {out.stderr.decode(errors="replace")}')
+        try:
+            out = subprocess.run([WINE, self.args.probe, *a], capture_output=True, timeout=self.PROBE_SECONDS,
+                                 env=self.env)
+        except subprocess.TimeoutExpired:
+            raise Fail(f'probe {a!r:.200} did not end within {self.PROBE_SECONDS} s{self.state()}')
+        check(out.returncode == 0,
+              f'probe {a!r:.200} failed: {out.stderr.decode(errors="replace").strip()}{self.state()}')
         return out.stdout.decode('latin-1')
+
+    def state(self):
+        """How the console stands, for a failure's message."""
+        proc = getattr(self, 'proc', None)
+        if proc is None or proc.poll() is None:
+            return ''
+        self.err.seek(0)
+        tail = self.err.read()[-2000:].decode(errors='replace').strip()
+        return f'; the console has ended with code {proc.returncode}' + (f', saying: {tail}' if tail else '')
 
     def text(self, ident):
         out = self.probe('text', str(ident)).split()

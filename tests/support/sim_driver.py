@@ -120,6 +120,8 @@ class Console(ConsoleProcess):
 
     def tiles(self):
         t = self.dump()['text']
+        missing = [TILE0 + s for s in range(TILES) if TILE0 + s not in t]
+        check(not missing, f'the dump has no tiles {missing}; it has controls {sorted(t)}{self.state()}')
         return [t[TILE0 + s] for s in range(TILES)]
 
     def wait_text(self, ident, pred, what):

@@ -115,11 +115,12 @@ class CpuMeter:
 class Watch:
     """tolvane_probe watch, running beside the console; its lines go to a file."""
 
-    def __init__(self, args, tmp, seconds, caption_ms, log_ms, stats_ms, tiles=TILES):
+    def __init__(self, con, tmp, seconds, caption_ms, log_ms, stats_ms, tiles=TILES):
         self.path = os.path.join(tmp, 'watch.txt')
         self.out = open(self.path, 'wb')
-        self.proc = subprocess.Popen([WINE, args.probe, 'watch', str(int(seconds)), str(caption_ms), str(log_ms),
-                                      str(stats_ms), str(tiles)], stdout=self.out, stderr=subprocess.DEVNULL)
+        self.err = open(os.path.join(tmp, 'watch.err'), 'w+b')
+        self.proc = subprocess.Popen([WINE, con.args.probe, 'watch', str(int(seconds)), str(caption_ms), str(log_ms),
+                                      str(stats_ms), str(tiles)], stdout=self.out, stderr=self.err, env=con.env)
 
     def lines(self):
         with open(self.path, errors='replace') as f:
@@ -136,11 +137,19 @@ class Watch:
                 return int(p[2]) + 256 * int(p[3])
         return None
 
+    def state(self):
+        """How the watch stands, for a failure's message."""
+        if self.proc.poll() is None:
+            return ''
+        self.err.seek(0)
+        return f'; the watch has ended with code {self.proc.returncode}: {self.err.read()[-1000:].decode(errors="replace")}'
+
     def close(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
         self.out.close()
+        self.err.close()
 
 
 def read_sent(path):
@@ -265,7 +274,11 @@ def stat_summary(stats):
 def start_console(args, tmp, sim_options):
     sent = os.path.join(tmp, 'sent.txt')
     sim = Simulator(['--monitors', str(MONITORS), '--sequence', '--sent', sent, *sim_options], tmp, COM)
-    con = Console(args)
+    try:
+        con = Console(args)
+    except BaseException:
+        sim.close()
+        raise
     return sim, con, sent
 
 
@@ -279,11 +292,17 @@ def finish_stream(watch, sim, sent):
 def start_and_mark(con, slots):
     """Presses Start, waits until the tiles are full and marks the tiles of slots."""
     con.probe('post', str(START_BUTTON))
-    wait_for(lambda: all(t != 'empty' for t in con.tiles()), 'the twenty tiles did not fill', pause=0.05)
+    seen = []
+
+    def full():
+        texts = con.dump()['text']
+        seen[:] = [texts.get(TILE0 + s) for s in range(TILES)]
+        return all(t not in (None, 'empty') for t in seen)
+    wait_for(full, lambda: f'the twenty tiles did not fill; they read {seen}{con.state()}', pause=0.05)
     con.probe('postmany', *[str(TILE0 + s) for s in slots])
 
 
-def wait_streamed(sim, sent, watch, count, timeout):
+def wait_streamed(sim, con, watch, count, timeout):
     """Until the simulator has written all count reports and the last one shows in a trust line."""
     deadline = time.time() + timeout
     last_k = max(k for k in range(count - 2, count + 1) if (k - 1) % MONITORS not in REFUSED)
@@ -292,7 +311,7 @@ def wait_streamed(sim, sent, watch, count, timeout):
         if watch.last_trust() == last_k % 65536:
             return
         time.sleep(0.5)
-    raise Fail(f'report {last_k} never showed in the TrafficLog within {timeout} s')
+    raise Fail(f'report {last_k} never showed in the TrafficLog within {timeout} s{watch.state()}{con.state()}')
 
 
 def run_linerate(args, tmp):
@@ -312,11 +331,11 @@ def run_linerate(args, tmp):
         if args.minimised:
             con.probe('syscmd', 'minimize')
             wait_for(lambda: con.probe('iconic').split()[1] == '1', 'the window did not minimise')
-        watch = Watch(args, tmp, 24 * 3600, args.caption_ms, args.log_ms, 1000, args.caption_tiles)
+        watch = Watch(con, tmp, 24 * 3600, args.caption_ms, args.log_ms, 1000, args.caption_tiles)
         time.sleep(1.0)
         busy = CpuMeter(pids)
         start_and_mark(con, range(TILES))
-        wait_streamed(sim, sent, watch, count, args.seconds * 4 + 60)
+        wait_streamed(sim, con, watch, count, args.seconds * 4 + 60)
         busy_cpu = busy.stop()
         time.sleep(1.0)
         result, stats = finish_stream(watch, sim, sent)
@@ -342,13 +361,13 @@ def run_endurance(args, tmp):
         before = con.probe('stats').split(' ', 1)[1].strip()
         pids = {'console': con.proc.pid, 'wineserver': wineserver_pid()}
         rss_before = rss_kib(con.proc.pid)
-        watch = Watch(args, tmp, 24 * 3600, args.caption_ms, args.log_ms, args.stats_ms)
+        watch = Watch(con, tmp, 24 * 3600, args.caption_ms, args.log_ms, args.stats_ms)
         time.sleep(1.0)
         busy = CpuMeter(pids)
         t0 = time.time()
         # Half the tiles marked: both plain and custom-drawn tiles, live captions on the marked ones.
         start_and_mark(con, range(0, TILES, 2))
-        wait_streamed(sim, sent, watch, count, count / 20 + 120)
+        wait_streamed(sim, con, watch, count, count / 20 + 120)
         elapsed = time.time() - t0
         busy_cpu = busy.stop()
         time.sleep(2 * args.stats_ms / 1000 + 1)

@@ -1,6 +1,7 @@
 // tolvane_probe: reads and drives a running console from another process,
 // the way a user or a screen reader would reach it. One action per run:
-//   probe wait [ms]            wait for the window of class "MAIN"
+//   probe wait [ms]            wait for the window of class "MAIN"; prints its handle
+//   probe reap                 end every process that has a window of class "MAIN"
 //   probe dump                 title, styles, rectangles and texts of every control
 //   probe text ID              a control's text, hex-encoded
 //   probe post ID [CODE]       post WM_COMMAND (menu, accelerator, click)
@@ -19,6 +20,9 @@
 //   probe watch SECONDS CAPTION_MS LOG_MS STATS_MS [TILES]   sample captions, trust lines, stats
 //   probe cost read|caption|log N   time of one message of the receiver's kinds
 // Output lines are "key value"; texts are hex-encoded so that CR LF survive.
+// With TOLVANE_PROBE_MAIN set to the handle "wait" printed, every other action
+// works on that window only, so a console left over from an earlier run can
+// never answer in its place.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -32,6 +36,7 @@
 
 #define COUNTOF(a) (sizeof(a) / sizeof((a)[0]))
 #define BIG_TEXT (4 * 1024 * 1024)
+#define TEXT_ANSWER_MS 30000
 
 static HWND mainWindow;
 
@@ -54,8 +59,13 @@ static char *GetText(HWND w, int *length)
     static char *buffer;
     if (!buffer)
         buffer = (char *)malloc(BIG_TEXT);
-    LRESULT n = SendMessageA(w, WM_GETTEXT, BIG_TEXT, (LPARAM)buffer);
-    if (n < 0)
+    // A console that no longer answers must end the run with a clear word, not hang it.
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutA(w, WM_GETTEXT, BIG_TEXT, (LPARAM)buffer, SMTO_NORMAL, TEXT_ANSWER_MS, &n)) {
+        fprintf(stderr, "probe: the window did not answer WM_GETTEXT within %d ms\n", TEXT_ANSWER_MS);
+        exit(3);
+    }
+    if ((LRESULT)n < 0 || n >= BIG_TEXT)
         n = 0;
     buffer[n] = 0;
     *length = (int)n;
@@ -217,6 +227,46 @@ static DWORD WINAPI OverfillLog(LPVOID)
     return 0;
 }
 
+static bool IsMainWindow(HWND w)
+{
+    char cls[64] = "";
+    return w && IsWindow(w) && GetClassNameA(w, cls, COUNTOF(cls)) && strcmp(cls, "MAIN") == 0;
+}
+
+static BOOL CALLBACK CollectMainOwner(HWND w, LPARAM lp)
+{
+    DWORD *pid = (DWORD *)lp;
+    if (*pid == 0 && IsMainWindow(w))
+        GetWindowThreadProcessId(w, pid);
+    return *pid == 0;
+}
+
+// Ends the processes behind windows of class MAIN, one at a time, until none
+// is left: each run starts with a console of its own and no other.
+static int Reap(void)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD pid = 0;
+        EnumWindows(CollectMainOwner, (LPARAM)&pid);
+        if (pid == 0)
+            break;
+        if (GetTickCount() - start > 20000)
+            return Fail("a window of class MAIN is still there after 20 s");
+        HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+        if (p) {
+            if (TerminateProcess(p, 9))
+                printf("reaped %lu\n", (unsigned long)pid);
+            WaitForSingleObject(p, 5000);
+            CloseHandle(p);
+        }
+        Sleep(100);
+    }
+    printf("clean 1\n");
+    fflush(stdout);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 2)
@@ -242,20 +292,31 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    DWORD waitMs = 100;
-    if (strcmp(action, "wait") == 0)
-        waitMs = argc > 2 ? (DWORD)atoi(argv[2]) : 20000;
-    DWORD start = GetTickCount();
-    while (!(mainWindow = FindWindowA("MAIN", NULL)) || !IsWindowVisible(mainWindow)) {
-        if (GetTickCount() - start > waitMs)
-            return Fail("no window of class MAIN");
-        Sleep(50);
+    if (strcmp(action, "reap") == 0)
+        return Reap();
+
+    const char *bound = getenv("TOLVANE_PROBE_MAIN");
+    if (bound && bound[0] && strcmp(action, "wait") != 0) {
+        mainWindow = (HWND)(UINT_PTR)strtoul(bound, NULL, 16);
+        if (!IsMainWindow(mainWindow))
+            return Fail("the console's window is gone");
+    } else {
+        DWORD waitMs = 100;
+        if (strcmp(action, "wait") == 0)
+            waitMs = argc > 2 ? (DWORD)atoi(argv[2]) : 20000;
+        DWORD start = GetTickCount();
+        while (!(mainWindow = FindWindowA("MAIN", NULL)) || !IsWindowVisible(mainWindow)) {
+            if (GetTickCount() - start > waitMs)
+                return Fail("no window of class MAIN");
+            Sleep(50);
+        }
     }
     int id = argc > 2 ? atoi(argv[2]) : 0;
     HWND control = argc > 2 ? GetDlgItem(mainWindow, id) : NULL;
 
     if (strcmp(action, "wait") == 0) {
-        printf("main %p\n", (void *)mainWindow);
+        // Window handles keep to 32 bits, in 64-bit processes too.
+        printf("main %lx\n", (unsigned long)(UINT_PTR)mainWindow);
     } else if (strcmp(action, "stats") == 0) {
         return RunStats(mainWindow);
     } else if (strcmp(action, "watch") == 0) {
