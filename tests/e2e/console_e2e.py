@@ -585,6 +585,37 @@ def scenario_tiles(args, ptys, f):
         con.kill()
 
 
+def scenario_leftover(args, ptys, f):
+    """A console left from an earlier run is ended first and never answers for the next one."""
+    env = {k: v for k, v in os.environ.items() if k != 'TOLVANE_PROBE_MAIN'}
+    old = subprocess.Popen([WINE, args.exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        out = subprocess.run([WINE, args.probe, 'wait', '20000'], capture_output=True, timeout=60, env=env)
+        check(out.returncode == 0, 'the left-over console did not show its window')
+        con = Console(args, ptys)
+        try:
+            try:
+                old.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                raise Fail('the left-over console was not ended')
+            check(con.text(17) == 'Start ...', 'the new console does not answer')
+            con.kill()
+            deadline = time.time() + WAIT
+            while True:
+                out = subprocess.run([WINE, args.probe, 'text', '17'], capture_output=True, timeout=60, env=con.env)
+                if out.returncode != 0:
+                    break
+                check(time.time() < deadline, 'a probe bound to an ended console still answers')
+                time.sleep(0.2)
+            check(b'gone' in out.stderr, f'the probe said {out.stderr!r}')
+        finally:
+            con.kill()
+    finally:
+        if old.poll() is None:
+            old.kill()
+            old.wait()
+
+
 SCENARIOS = {name[len('scenario_'):]: fn for name, fn in globals().items() if name.startswith('scenario_')}
 
 
