@@ -54,7 +54,7 @@ import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tests', 'support'))
 from console_driver import WINE, Fail, check  # noqa: E402
-from sim_driver import START_BUTTON, TILE0, TILES, Console, Simulator, open_and_start, wait_for  # noqa: E402
+from sim_driver import DONGLE_INFO, START_BUTTON, TILE0, TILES, Console, Simulator, wait_for  # noqa: E402
 
 COM = 12  # clear of the COM ports the tests use
 MONITORS = 21
@@ -321,7 +321,7 @@ def run_linerate(args, tmp):
     watch = None
     try:
         con.choose(sim.port)
-        wait_for(lambda: con.text(START_BUTTON) == 'Start ...' and 'Ver.' in con.dump()['text'][40],
+        wait_for(lambda: con.text(START_BUTTON) == 'Start ...' and 'Ver.' in con.text(DONGLE_INFO),
                  'the dongle identity did not show')
         pids = {'console': con.proc.pid, 'wineserver': wineserver_pid()}
         idle = CpuMeter(pids)
@@ -357,7 +357,7 @@ def run_endurance(args, tmp):
     watch = None
     try:
         con.choose(sim.port)
-        wait_for(lambda: 'Ver.' in con.dump()['text'][40], 'the dongle identity did not show')
+        wait_for(lambda: 'Ver.' in con.text(DONGLE_INFO), 'the dongle identity did not show')
         before = con.probe('stats').split(' ', 1)[1].strip()
         pids = {'console': con.proc.pid, 'wineserver': wineserver_pid()}
         rss_before = rss_kib(con.proc.pid)
