@@ -19,7 +19,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import termios
 import time
 import traceback
 import tty
@@ -533,7 +532,7 @@ def scenario_tiles(args, ptys, f):
         time.sleep(0.5)  # an acknowledgement of our own stop drops what follows it in one read
         os.write(ptys.dongle_fd, dongle_config('DONGLE-01', 'A1B2C3D4E5F6', 1, 7))
         try:
-            info = con.wait_text(40, lambda t: t == 'DONGLE-01 @A1:B2:C3:D4:E5:F6  Ver. 1.07', 'DongleInfoBox')
+            con.wait_text(40, lambda t: t == 'DONGLE-01 @A1:B2:C3:D4:E5:F6  Ver. 1.07', 'DongleInfoBox')
         except Fail as e:
             raise Fail(f'{e}; log {con.text(5)!r}')
 

@@ -40,6 +40,7 @@ missing. Needs the environment of scripts/wine-env.sh (tolvane_wine_setup),
 an X display and TOLVANE_SIM naming the simulator.
 """
 import argparse
+import contextlib
 import json
 import os
 import select
@@ -271,22 +272,39 @@ def stat_summary(stats):
 
 # ---------------------------------------------------------------- runs
 
-def start_console(args, tmp, sim_options):
+class Stream:
+    """The simulator and the console of one run, and the watch once it runs."""
+
+    def __init__(self, sim, con, sent):
+        self.sim, self.con, self.sent, self.watch = sim, con, sent, None
+
+    def finish(self):
+        """Ends the watch and the simulator (its --sent log is complete once it has ended) and analyses the run."""
+        self.watch.close()
+        self.sim.close()
+        return analyse(self.watch.lines(), read_sent(self.sent))
+
+
+@contextlib.contextmanager
+def streaming_console(args, tmp, sim_options):
+    """The console on the simulator's port with the dongle's identity shown;
+    the watch, the console and the simulator are ended when the run is."""
     sent = os.path.join(tmp, 'sent.txt')
     sim = Simulator(['--monitors', str(MONITORS), '--sequence', '--sent', sent, *sim_options], tmp, COM)
+    stream = None
     try:
-        con = Console(args)
-    except BaseException:
+        stream = Stream(sim, Console(args), sent)
+        con = stream.con
+        con.choose(sim.port)
+        wait_for(lambda: con.text(START_BUTTON) == 'Start ...' and 'Ver.' in con.text(DONGLE_INFO),
+                 'the dongle identity did not show')
+        yield stream
+    finally:
+        if stream:
+            if stream.watch:
+                stream.watch.close()
+            stream.con.kill()
         sim.close()
-        raise
-    return sim, con, sent
-
-
-def finish_stream(watch, sim, sent):
-    """Ends the watch and the simulator (its --sent log is complete once it has ended) and analyses the run."""
-    watch.close()
-    sim.close()
-    return analyse(watch.lines(), read_sent(sent))
 
 
 def start_and_mark(con, slots):
@@ -302,27 +320,24 @@ def start_and_mark(con, slots):
     con.probe('postmany', *[str(TILE0 + s) for s in slots])
 
 
-def wait_streamed(sim, con, watch, count, timeout):
+def wait_streamed(stream, count, timeout):
     """Until the simulator has written all count reports and the last one shows in a trust line."""
     deadline = time.time() + timeout
     last_k = max(k for k in range(count - 2, count + 1) if (k - 1) % MONITORS not in REFUSED)
     while time.time() < deadline:
-        check(sim.proc.poll() is None, f'the simulator ended: {sim.errors()}')
-        if watch.last_trust() == last_k % 65536:
+        check(stream.sim.proc.poll() is None, f'the simulator ended: {stream.sim.errors()}')
+        if stream.watch.last_trust() == last_k % 65536:
             return
         time.sleep(0.5)
-    raise Fail(f'report {last_k} never showed in the TrafficLog within {timeout} s{watch.state()}{con.state()}')
+    raise Fail(f'report {last_k} never showed in the TrafficLog within {timeout} s'
+               f'{stream.watch.state()}{stream.con.state()}')
 
 
 def run_linerate(args, tmp):
     rate = min(args.rate, LINE_REPORTS_PER_SECOND)
     count = int(args.seconds * rate)
-    sim, con, sent = start_console(args, tmp, ['--rate', str(args.rate), '--max-reports', str(count)])
-    watch = None
-    try:
-        con.choose(sim.port)
-        wait_for(lambda: con.text(START_BUTTON) == 'Start ...' and 'Ver.' in con.text(DONGLE_INFO),
-                 'the dongle identity did not show')
+    with streaming_console(args, tmp, ['--rate', str(args.rate), '--max-reports', str(count)]) as stream:
+        con = stream.con
         pids = {'console': con.proc.pid, 'wineserver': wineserver_pid()}
         idle = CpuMeter(pids)
         time.sleep(args.idle_seconds)
@@ -331,48 +346,40 @@ def run_linerate(args, tmp):
         if args.minimised:
             con.probe('syscmd', 'minimize')
             wait_for(lambda: con.probe('iconic').split()[1] == '1', 'the window did not minimise')
-        watch = Watch(con, tmp, 24 * 3600, args.caption_ms, args.log_ms, 1000, args.caption_tiles)
+        stream.watch = Watch(con, tmp, 24 * 3600, args.caption_ms, args.log_ms, 1000, args.caption_tiles)
         time.sleep(1.0)
         busy = CpuMeter(pids)
         start_and_mark(con, range(TILES))
-        wait_streamed(sim, con, watch, count, args.seconds * 4 + 60)
+        wait_streamed(stream, count, args.seconds * 4 + 60)
         busy_cpu = busy.stop()
         time.sleep(1.0)
-        result, stats = finish_stream(watch, sim, sent)
+        result, stats = stream.finish()
         result['cpu_percent_idle'] = idle_cpu
         result['cpu_percent_streaming'] = busy_cpu
         result['console_rss_kib'] = rss_kib(con.proc.pid)
         result['resources'] = stat_summary(stats)
         return result
-    finally:
-        if watch:
-            watch.close()
-        con.kill()
-        sim.close()
 
 
 def run_endurance(args, tmp):
     count = args.reports
-    sim, con, sent = start_console(args, tmp, ['--unpaced', '--max-reports', str(count)])
-    watch = None
-    try:
-        con.choose(sim.port)
-        wait_for(lambda: 'Ver.' in con.text(DONGLE_INFO), 'the dongle identity did not show')
+    with streaming_console(args, tmp, ['--unpaced', '--max-reports', str(count)]) as stream:
+        con = stream.con
         before = con.probe('stats').split(' ', 1)[1].strip()
         pids = {'console': con.proc.pid, 'wineserver': wineserver_pid()}
         rss_before = rss_kib(con.proc.pid)
-        watch = Watch(con, tmp, 24 * 3600, args.caption_ms, args.log_ms, args.stats_ms)
+        stream.watch = Watch(con, tmp, 24 * 3600, args.caption_ms, args.log_ms, args.stats_ms)
         time.sleep(1.0)
         busy = CpuMeter(pids)
         t0 = time.time()
         # Half the tiles marked: both plain and custom-drawn tiles, live captions on the marked ones.
         start_and_mark(con, range(0, TILES, 2))
-        wait_streamed(sim, con, watch, count, count / 20 + 120)
+        wait_streamed(stream, count, count / 20 + 120)
         elapsed = time.time() - t0
         busy_cpu = busy.stop()
         time.sleep(2 * args.stats_ms / 1000 + 1)
         after = con.probe('stats').split(' ', 1)[1].strip()
-        result, stats = finish_stream(watch, sim, sent)
+        result, stats = stream.finish()
         result['elapsed_seconds'] = round(elapsed, 1)
         result['cpu_percent_streaming'] = busy_cpu
         result['stats_before'] = before
@@ -382,11 +389,6 @@ def run_endurance(args, tmp):
         result['resource_samples'] = [{k: s.get(k) for k in ('t', 'private', 'handles', 'gdi', 'user', 'loglen',
                                                               'maxcall')} for s in stats]
         return result
-    finally:
-        if watch:
-            watch.close()
-        con.kill()
-        sim.close()
 
 
 def run_costs(args, tmp):
