@@ -24,7 +24,7 @@ import traceback
 import tty
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
-from console_driver import WINE, ConsoleProcess, Fail, check, unhex, xdo  # noqa: E402
+from console_driver import WINE, ConsoleProcess, Fail, check, run_probe, unbound_env, unhex, xdo  # noqa: E402
 PREFIX = os.environ.get('WINEPREFIX', '')
 TITLE = 'Tolvane  v1.7w2'
 CONSOLE_PORT = '\\\\.\\COM7'
@@ -171,7 +171,7 @@ class Console(ConsoleProcess):
 
 
 def frames(args):
-    out = subprocess.run([WINE, args.probe, 'frames'], capture_output=True, timeout=60).stdout.decode()
+    out = run_probe(args.probe, unbound_env(), 'frames').stdout.decode()
     f = {}
     for line in out.splitlines():
         k, v = line.split()
@@ -586,10 +586,9 @@ def scenario_tiles(args, ptys, f):
 
 def scenario_leftover(args, ptys, f):
     """A console left from an earlier run is ended first and never answers for the next one."""
-    env = {k: v for k, v in os.environ.items() if k != 'TOLVANE_PROBE_MAIN'}
     old = subprocess.Popen([WINE, args.exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        out = subprocess.run([WINE, args.probe, 'wait', '20000'], capture_output=True, timeout=60, env=env)
+        out = run_probe(args.probe, unbound_env(), 'wait', '20000')
         check(out.returncode == 0, 'the left-over console did not show its window')
         con = Console(args, ptys)
         try:
@@ -601,7 +600,7 @@ def scenario_leftover(args, ptys, f):
             con.kill()
             deadline = time.time() + WAIT
             while True:
-                out = subprocess.run([WINE, args.probe, 'text', '17'], capture_output=True, timeout=60, env=con.env)
+                out = run_probe(args.probe, con.env, 'text', '17')
                 if out.returncode != 0:
                     break
                 check(time.time() < deadline, 'a probe bound to an ended console still answers')

@@ -6,6 +6,7 @@ import sys
 import tempfile
 
 WINE = os.environ.get('TOLVANE_WINE', 'wine')
+PROBE_SECONDS = 60
 
 
 class Fail(Exception):
@@ -25,6 +26,15 @@ def xdo(*a):
     return subprocess.run(['xdotool', *a], capture_output=True, timeout=30, text=True).stdout.strip()
 
 
+def unbound_env():
+    """The environment for a probe that finds the console's window itself."""
+    return {k: v for k, v in os.environ.items() if k != 'TOLVANE_PROBE_MAIN'}
+
+
+def run_probe(probe, env, *a):
+    return subprocess.run([WINE, probe, *a], capture_output=True, timeout=PROBE_SECONDS, env=env)
+
+
 class ConsoleProcess:
     """The running console. Subclasses read the probe's dump their own way;
     the dump must give the PortList's entries under 'ports'.
@@ -32,11 +42,9 @@ class ConsoleProcess:
     Consoles left over from an earlier run are ended first, and every probe
     call is bound to this console's window, so no other can answer for it."""
 
-    PROBE_SECONDS = 60
-
     def __init__(self, args, wait_ms):
         self.args = args
-        self.env = {k: v for k, v in os.environ.items() if k != 'TOLVANE_PROBE_MAIN'}
+        self.env = unbound_env()
         reaped = [l for l in self.probe('reap').splitlines() if l.startswith('reaped')]
         if reaped:
             print(f'note: ended consoles left over from an earlier run: {reaped}', file=sys.stderr)
@@ -50,10 +58,9 @@ class ConsoleProcess:
 
     def probe(self, *a):
         try:
-            out = subprocess.run([WINE, self.args.probe, *a], capture_output=True, timeout=self.PROBE_SECONDS,
-                                 env=self.env)
+            out = run_probe(self.args.probe, self.env, *a)
         except subprocess.TimeoutExpired:
-            raise Fail(f'probe {a!r:.200} did not end within {self.PROBE_SECONDS} s{self.state()}')
+            raise Fail(f'probe {a!r:.200} did not end within {PROBE_SECONDS} s{self.state()}')
         check(out.returncode == 0,
               f'probe {a!r:.200} failed: {out.stderr.decode(errors="replace").strip()}{self.state()}')
         return out.stdout.decode('latin-1')

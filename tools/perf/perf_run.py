@@ -313,10 +313,9 @@ def start_and_mark(con, slots):
     seen = []
 
     def full():
-        texts = con.dump()['text']
-        seen[:] = [texts.get(TILE0 + s) for s in range(TILES)]
-        return all(t not in (None, 'empty') for t in seen)
-    wait_for(full, lambda: f'the twenty tiles did not fill; they read {seen}{con.state()}', pause=0.05)
+        seen[:] = con.tiles()
+        return all(t != 'empty' for t in seen)
+    wait_for(full, lambda: f'the twenty tiles did not fill; they read {seen}', pause=0.05)
     con.probe('postmany', *[str(TILE0 + s) for s in slots])
 
 
